@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what building and testing cellvault needs and a fresh machine
+# lacks: Debian packages (GoogleTest, OpenSSL headers, LibreOffice for the
+# interoperability tests) when running as root with apt-get, and the Python
+# test dependencies with pip.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need=()
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)
+command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
+if [ "${CELLVAULT_SKIP_LIBREOFFICE:-0}" != 1 ]; then
+  command -v soffice >/dev/null 2>&1 || need+=(libreoffice-calc-nogui)
+  [ -f /usr/lib/python3/dist-packages/uno.py ] || need+=(python3-uno)
+fi
+if [ ${#need[@]} -gt 0 ]; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "bootstrap: installing ${need[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+  else
+    echo "bootstrap: missing Debian packages: ${need[*]} (install them as root)" >&2
+  fi
+fi
+
+python3 -m pip install -q --disable-pip-version-check -r requirements-test.txt

@@ -1,0 +1,121 @@
+#include "common/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace cellvault {
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+File::File(File&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), write_calls_(other.write_calls_) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    write_calls_ = other.write_calls_;
+  }
+  return *this;
+}
+
+IoResult<std::string> path_to_c(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return Err{IoError::custom(ErrorKind::InvalidInput,
+                               "file name contained an unexpected NUL byte")};
+  }
+  return std::string(path);
+}
+
+static IoResult<File> open_path(std::string_view path, int flags) {
+  std::string c_path = CV_TRY(path_to_c(path));
+  int fd;
+  do {
+    fd = ::open(c_path.c_str(), flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Err{IoError::from_errno()};
+  return File(fd);
+}
+
+IoResult<File> File::open_read(std::string_view path) {
+  return open_path(path, O_RDONLY);
+}
+
+IoResult<File> File::create(std::string_view path) {
+  return open_path(path, O_RDWR | O_CREAT | O_TRUNC);
+}
+
+IoResult<Bytes> File::read_to_end() {
+  Bytes out;
+  struct stat st;
+  // The size is only a hint for the first allocation; the loop reads until
+  // the OS reports the end, so a file that grows or shrinks meanwhile is
+  // still read correctly.
+  if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    off_t pos = ::lseek(fd_, 0, SEEK_CUR);
+    if (pos >= 0 && pos <= st.st_size) {
+      out.reserve(static_cast<size_t>(st.st_size - pos) + 1);
+    }
+  }
+  size_t len = 0;
+  for (;;) {
+    if (len == out.capacity()) out.reserve(out.capacity() * 2 + 8192);
+    out.resize(out.capacity());
+    ssize_t n = ::read(fd_, out.data() + len, out.size() - len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Err{IoError::from_errno()};
+    }
+    if (n == 0) break;
+    len += static_cast<size_t>(n);
+  }
+  out.resize(len);
+  return out;
+}
+
+IoResult<void> File::write_at(ByteView data, uint64_t offset) {
+  const uint8_t* p = data.data();
+  size_t left = data.size();
+  while (left > 0) {
+    ++write_calls_;
+    ssize_t n = ::pwrite(fd_, p, left, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Err{IoError::from_errno()};
+    }
+    if (n == 0) {
+      return Err{IoError::custom(ErrorKind::WriteZero,
+                                 std::string(kWriteZeroMessage))};
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return {};
+}
+
+IoResult<void> File::sync() {
+  int rc;
+  do {
+    rc = ::fsync(fd_);
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0) return Err{IoError::from_errno()};
+  return {};
+}
+
+IoResult<void> File::close() {
+  if (fd_ < 0) return {};
+  // Linux releases the descriptor even when close(2) fails, so it must not
+  // be closed again whatever the result.
+  int rc = ::close(std::exchange(fd_, -1));
+  if (rc < 0 && errno != EINTR) return Err{IoError::from_errno()};
+  return {};
+}
+
+}  // namespace cellvault

@@ -1,0 +1,69 @@
+// File: an owned file descriptor with the few operations cellvault needs.
+//
+// Every loop here retries EINTR and partial transfers, and a write that
+// makes no progress is the error WriteZero "failed to write whole buffer".
+// The descriptor is closed when the File is destroyed; close() closes it
+// explicitly and reports the error that a destructor would have to drop.
+
+#ifndef CELLVAULT_COMMON_FILE_H_
+#define CELLVAULT_COMMON_FILE_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/bytes.h"
+#include "common/error.h"
+
+namespace cellvault {
+
+class File {
+ public:
+  File() = default;
+  // Takes ownership of |fd|.
+  explicit File(int fd) : fd_(fd) {}
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // open_read opens |path| read-only.
+  static IoResult<File> open_read(std::string_view path);
+  // create opens |path| for reading and writing, creating it with mode 0666
+  // less the umask when missing and truncating it when present.
+  static IoResult<File> create(std::string_view path);
+
+  bool is_open() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+  // read_to_end reads from the current position to the end of the file.
+  IoResult<Bytes> read_to_end();
+  // write_at writes all of |data| at byte |offset|, leaving the file
+  // position alone.
+  IoResult<void> write_at(ByteView data, uint64_t offset);
+  // sync flushes the file's data and metadata to the device.
+  IoResult<void> sync();
+  // close closes the descriptor and reports a failure of close(2).
+  IoResult<void> close();
+
+  // The number of write system calls made through this File; benchmarks
+  // and tests read it to check that writes are batched.
+  uint64_t write_calls() const { return write_calls_; }
+
+ private:
+  int fd_ = -1;
+  uint64_t write_calls_ = 0;
+};
+
+// path_to_c checks that |path| holds no NUL byte (the OS would cut it
+// there) and returns it as a NUL-terminated string.
+IoResult<std::string> path_to_c(std::string_view path);
+
+// The message of a write that made no progress.
+inline constexpr std::string_view kWriteZeroMessage =
+    "failed to write whole buffer";
+
+}  // namespace cellvault
+
+#endif  // CELLVAULT_COMMON_FILE_H_
