@@ -1,0 +1,22 @@
+// set_password: reads a workbook and writes its encrypted form.
+
+#ifndef CELLVAULT_WRITER_XLSX_H_
+#define CELLVAULT_WRITER_XLSX_H_
+
+#include <string_view>
+
+#include "helper/crypt/encrypt.h"
+
+namespace cellvault {
+
+// set_password reads the whole file at |from_path| (any content is
+// accepted) and writes it encrypted with |password| to |to_path|. The
+// source is read completely before the destination is touched, so the two
+// paths may name the same file. Every failure throws Abort; the
+// destination is then exactly as it was before the call.
+void set_password(std::string_view from_path, std::string_view to_path,
+                  std::string_view password, const OutputOptions& options = {});
+
+}  // namespace cellvault
+
+#endif  // CELLVAULT_WRITER_XLSX_H_
