@@ -6,4 +6,12 @@ void abort_call(std::string message, std::source_location where) {
   throw Abort(std::move(message), where);
 }
 
+void abort_with_error(const IoError& error, std::source_location where) {
+  throw Abort(std::string(kUnwrapPrefix) + error.render(), where, error);
+}
+
+void abort_with_error(const ErrorText& error, std::source_location where) {
+  throw Abort(std::string(kUnwrapPrefix) + quote(error), where);
+}
+
 }  // namespace cellvault

@@ -9,6 +9,7 @@
 #ifndef CELLVAULT_COMMON_ABORT_H_
 #define CELLVAULT_COMMON_ABORT_H_
 
+#include <optional>
 #include <source_location>
 #include <string>
 #include <utility>
@@ -19,15 +20,20 @@ namespace cellvault {
 
 class Abort {
  public:
-  Abort(std::string message, std::source_location where)
-      : message_(std::move(message)), where_(where) {}
+  Abort(std::string message, std::source_location where,
+        std::optional<IoError> cause = std::nullopt)
+      : message_(std::move(message)), where_(where), cause_(std::move(cause)) {}
 
   const std::string& message() const { return message_; }
   const std::source_location& where() const { return where_; }
+  // cause is the I/O error behind the abort, when there is one; the command
+  // line uses it to name the cause in a short line of its own.
+  const std::optional<IoError>& cause() const { return cause_; }
 
  private:
   std::string message_;
   std::source_location where_;
+  std::optional<IoError> cause_;
 };
 
 // abort_call ends the current call with |message|, recording where it was
@@ -36,23 +42,23 @@ class Abort {
     std::string message,
     std::source_location where = std::source_location::current());
 
+// abort_with_error ends the current call because of |error|, with the
+// message kUnwrapPrefix + the rendered error.
+[[noreturn]] void abort_with_error(const IoError& error,
+                                   std::source_location where);
+[[noreturn]] void abort_with_error(const ErrorText& error,
+                                   std::source_location where);
+
 // The prefix of every abort that comes from an error result.
 inline constexpr std::string_view kUnwrapPrefix =
     "called `Result::unwrap()` on an `Err` value: ";
-
-// render_error gives the text shown after kUnwrapPrefix.
-inline std::string render_error(const IoError& e) { return e.render(); }
-inline std::string render_error(const ErrorText& e) { return quote(e); }
 
 // unwrap returns the value of |result| or aborts the call with
 // kUnwrapPrefix followed by the rendered error.
 template <class T, class E>
 T unwrap(Result<T, E>&& result,
          std::source_location where = std::source_location::current()) {
-  if (!result.ok()) {
-    abort_call(std::string(kUnwrapPrefix) + render_error(result.error()),
-               where);
-  }
+  if (!result.ok()) abort_with_error(result.error(), where);
   return std::move(result).take();
 }
 

@@ -81,6 +81,12 @@ TEST(AbortTest, UnwrapOfAnErrorAbortsWithTheRenderedError) {
               std::string::npos);
   }
   EXPECT_EQ(unwrap(IoResult<int>(7)), 7);
+  try {
+    unwrap(IoResult<int>(Err{IoError::from_os(ENOENT)}));
+  } catch (const Abort& a) {
+    ASSERT_TRUE(a.cause().has_value());
+    EXPECT_EQ(a.cause()->kind(), ErrorKind::NotFound);
+  }
 }
 
 TEST(FileTest, NulInPathIsRejectedBeforeTheOs) {
