@@ -1,0 +1,223 @@
+#include "cli/args.h"
+
+#include <charconv>
+#include <string_view>
+
+namespace cellvault::cli {
+namespace {
+
+// The most threads that --jobs accepts; far beyond any useful number, but
+// it keeps a typo such as "-j 80000" from starting that many threads.
+constexpr unsigned kMaxJobs = 1024;
+
+enum class Opt {
+  OutputDir,
+  ContainerVersion,
+  PasswordFile,
+  PasswordEnv,
+  Jobs,
+  Force,
+  Quiet,
+  Help,
+  // Refused on purpose: see kPasswordOnCommandLine.
+  Password,
+};
+
+struct OptSpec {
+  std::string_view long_name;
+  char short_name;  // 0 when there is none
+  bool takes_value;
+  Opt opt;
+};
+
+constexpr OptSpec kOptions[] = {
+    {"output-dir", 'o', true, Opt::OutputDir},
+    {"container-version", 0, true, Opt::ContainerVersion},
+    {"password-file", 0, true, Opt::PasswordFile},
+    {"password-env", 0, true, Opt::PasswordEnv},
+    {"jobs", 'j', true, Opt::Jobs},
+    {"force", 'f', false, Opt::Force},
+    {"quiet", 'q', false, Opt::Quiet},
+    {"help", 'h', false, Opt::Help},
+    {"password", 'p', true, Opt::Password},
+};
+
+constexpr std::string_view kPasswordOnCommandLine =
+    "a password is never taken from the command line, where other users can "
+    "read it in the process list; use --password-file FILE, --password-env "
+    "NAME or the prompt";
+
+const OptSpec* find_long(std::string_view name) {
+  for (const OptSpec& spec : kOptions) {
+    if (spec.long_name == name) return &spec;
+  }
+  return nullptr;
+}
+
+const OptSpec* find_short(char name) {
+  for (const OptSpec& spec : kOptions) {
+    if (spec.short_name != 0 && spec.short_name == name) return &spec;
+  }
+  return nullptr;
+}
+
+TextResult<unsigned> parse_jobs(std::string_view text) {
+  unsigned value = 0;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end || value < 1 ||
+      value > kMaxJobs) {
+    return Err{"--jobs needs a whole number from 1 to " +
+               std::to_string(kMaxJobs) + ", not '" + std::string(text) + "'"};
+  }
+  return value;
+}
+
+TextResult<void> apply(Options& options, Opt opt, std::string_view value) {
+  switch (opt) {
+    case Opt::OutputDir:
+      if (value.empty()) return Err{std::string("--output-dir needs a directory")};
+      options.output_dir = std::string(value);
+      break;
+    case Opt::ContainerVersion:
+      if (value == "3") {
+        options.version = cfb::Version::V3;
+      } else if (value == "4") {
+        options.version = cfb::Version::V4;
+      } else {
+        return Err{"--container-version must be 3 or 4, not '" +
+                   std::string(value) + "'"};
+      }
+      break;
+    case Opt::PasswordFile:
+      options.password_file = std::string(value);
+      break;
+    case Opt::PasswordEnv:
+      if (value.empty()) return Err{std::string("--password-env needs a variable name")};
+      options.password_env = std::string(value);
+      break;
+    case Opt::Jobs:
+      options.jobs = CV_TRY(parse_jobs(value));
+      break;
+    case Opt::Force:
+      options.force = true;
+      break;
+    case Opt::Quiet:
+      options.quiet = true;
+      break;
+    case Opt::Help:
+      options.action = Action::EncryptHelp;
+      break;
+    case Opt::Password:
+      return Err{std::string(kPasswordOnCommandLine)};
+  }
+  return {};
+}
+
+TextResult<void> check(const Options& options) {
+  if (options.password_file && options.password_env) {
+    return Err{std::string(
+        "--password-file and --password-env cannot be used together")};
+  }
+  const size_t n = options.paths.size();
+  if (options.output_dir) {
+    if (n == 0) return Err{std::string("no INPUT file given")};
+  } else if (n == 0) {
+    return Err{std::string("no INPUT and OUTPUT given")};
+  } else if (n == 1) {
+    return Err{std::string(
+        "no OUTPUT given (use --output-dir DIR to keep the input's name)")};
+  } else if (n > 2) {
+    return Err{std::string(
+        "too many files: to encrypt several inputs give --output-dir DIR")};
+  }
+  return {};
+}
+
+TextResult<Options> parse_encrypt(int argc, const char* const* argv) {
+  Options options;
+  bool only_paths = false;
+  for (int i = 2; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (only_paths || arg.size() < 2 || arg[0] != '-') {
+      options.paths.emplace_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      only_paths = true;
+      continue;
+    }
+    if (arg.starts_with("--")) {
+      std::string_view name = arg.substr(2);
+      std::optional<std::string_view> inline_value;
+      if (size_t eq = name.find('='); eq != std::string_view::npos) {
+        inline_value = name.substr(eq + 1);
+        name = name.substr(0, eq);
+      }
+      const OptSpec* spec = find_long(name);
+      if (spec == nullptr) {
+        return Err{"unknown option '--" + std::string(name) + "'"};
+      }
+      if (spec->opt == Opt::Password) return Err{std::string(kPasswordOnCommandLine)};
+      std::string_view value;
+      if (spec->takes_value) {
+        if (inline_value) {
+          value = *inline_value;
+        } else if (i + 1 < argc) {
+          value = argv[++i];
+        } else {
+          return Err{"option '--" + std::string(name) + "' needs a value"};
+        }
+      } else if (inline_value) {
+        return Err{"option '--" + std::string(name) + "' takes no value"};
+      }
+      CV_TRY(apply(options, spec->opt, value));
+      if (options.action == Action::EncryptHelp) return options;
+      continue;
+    }
+    // A cluster of short options such as "-fq" or "-j4".
+    for (size_t k = 1; k < arg.size(); ++k) {
+      const OptSpec* spec = find_short(arg[k]);
+      if (spec == nullptr) {
+        return Err{"unknown option '-" + std::string(1, arg[k]) + "'"};
+      }
+      if (spec->opt == Opt::Password) return Err{std::string(kPasswordOnCommandLine)};
+      std::string_view value;
+      if (spec->takes_value) {
+        if (k + 1 < arg.size()) {
+          value = arg.substr(k + 1);
+        } else if (i + 1 < argc) {
+          value = argv[++i];
+        } else {
+          return Err{"option '-" + std::string(1, arg[k]) + "' needs a value"};
+        }
+        k = arg.size();
+      }
+      CV_TRY(apply(options, spec->opt, value));
+      if (options.action == Action::EncryptHelp) return options;
+    }
+  }
+  CV_TRY(check(options));
+  return options;
+}
+
+}  // namespace
+
+TextResult<Options> parse_args(int argc, const char* const* argv) {
+  if (argc < 2) return Err{std::string("no command given")};
+  std::string_view command = argv[1];
+  if (command == "--help" || command == "-h" || command == "help") {
+    Options options;
+    options.action = Action::Help;
+    return options;
+  }
+  if (command == "--version" || command == "-V") {
+    Options options;
+    options.action = Action::Version;
+    return options;
+  }
+  if (command == "encrypt") return parse_encrypt(argc, argv);
+  return Err{"unknown command '" + std::string(command) + "'"};
+}
+
+}  // namespace cellvault::cli
