@@ -1,0 +1,122 @@
+"""Running the installed `cellvault` command and reading what it wrote."""
+
+from __future__ import annotations
+
+import io
+import os
+import pty
+import select
+import shutil
+import signal
+import subprocess
+import sysconfig
+import time
+from pathlib import Path
+
+import msoffcrypto
+import olefile
+
+
+def cli_path() -> str:
+    """The installed command: the environment's scripts folder first."""
+    candidate = Path(sysconfig.get_path("scripts")) / "cellvault"
+    if candidate.is_file() and os.access(candidate, os.X_OK):
+        return str(candidate)
+    found = shutil.which("cellvault")
+    if found is None:
+        raise RuntimeError("the cellvault command is not installed (pip install .)")
+    return found
+
+
+def run(args: list[str], cwd: Path, *, stdin: bytes = b"",
+        env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
+    """Runs the command in a new session, so without a controlling terminal,
+    and returns its exit status and decoded output."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    done = subprocess.run(
+        [cli_path(), *args], cwd=cwd, input=stdin, capture_output=True,
+        env=full_env, timeout=120, start_new_session=True, check=False,
+    )
+    return subprocess.CompletedProcess(
+        done.args, done.returncode, done.stdout.decode(), done.stderr.decode())
+
+
+def decrypt(path: Path, password: str) -> bytes:
+    """Decrypts with msoffcrypto-tool, checking the integrity HMAC too."""
+    with path.open("rb") as f:
+        office = msoffcrypto.OfficeFile(f)
+        office.load_key(password=password)
+        out = io.BytesIO()
+        office.decrypt(out, verify_integrity=True)
+    return out.getvalue()
+
+
+def container(path: Path) -> tuple[int, int, list[list[str]]]:
+    """(major version, sector size, stream paths) as olefile reads them."""
+    with olefile.OleFileIO(str(path)) as ole:
+        return ole.dll_version, ole.sectorsize, sorted(ole.listdir())
+
+
+class PtyProcess:
+    """The command with a pseudo-terminal as its controlling terminal, so that
+    its prompt reads /dev/tty as it does for a person at a keyboard."""
+
+    def __init__(self, args: list[str], cwd: Path) -> None:
+        exe = cli_path()
+        pid, fd = pty.fork()
+        if pid == 0:  # the child: never returns into pytest
+            try:
+                os.chdir(cwd)
+                os.execv(exe, [exe, *args])
+            finally:
+                os._exit(127)
+        self.pid = pid
+        self.fd = fd
+        self.seen = b""
+        self.status: int | None = None
+
+    def expect(self, text: bytes, timeout: float = 30.0) -> None:
+        deadline = time.monotonic() + timeout
+        while text not in self.seen:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError(f"never saw {text!r}; saw {self.seen!r}")
+            ready, _, _ = select.select([self.fd], [], [], left)
+            if ready:
+                try:
+                    chunk = os.read(self.fd, 4096)
+                except OSError:  # EIO: the child closed the terminal
+                    chunk = b""
+                if not chunk:
+                    raise AssertionError(f"ended before {text!r}; saw {self.seen!r}")
+                self.seen += chunk
+
+    def send(self, data: bytes) -> None:
+        os.write(self.fd, data)
+
+    def wait(self, timeout: float = 120.0) -> int:
+        """Reads the rest of the output and returns the exit status
+        (negative: killed by that signal)."""
+        deadline = time.monotonic() + timeout
+        while self.status is None:
+            pid, status = os.waitpid(self.pid, os.WNOHANG)
+            if pid != 0:
+                self.status = os.waitstatus_to_exitcode(status)
+                break
+            if time.monotonic() > deadline:
+                os.kill(self.pid, signal.SIGKILL)
+                raise AssertionError(f"still running; saw {self.seen!r}")
+            ready, _, _ = select.select([self.fd], [], [], 0.1)
+            if ready:
+                try:
+                    self.seen += os.read(self.fd, 4096)
+                except OSError:
+                    pass
+        return self.status
+
+    def close(self) -> None:
+        if self.status is None:
+            os.kill(self.pid, signal.SIGKILL)
+            os.waitpid(self.pid, 0)
+        os.close(self.fd)
