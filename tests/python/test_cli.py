@@ -167,8 +167,9 @@ def test_password_from_environment(tmp_path: Path, workbook: tuple[Path, bytes])
 @pytest.mark.parametrize("setup, args, message", [
     ({"pw": b""}, ["--password-file", "pw"], "the password in pw is empty"),
     ({"pw": b"\n"}, ["--password-file", "pw"], "the password in pw is empty"),
-    ({"pw": b"\xff\xfe"}, ["--password-file", "pw"],
-     "the password in pw is not valid UTF-8 text"),
+    *[({"pw": bad}, ["--password-file", "pw"], "the password in pw is not valid UTF-8 text")
+      # stray byte, overlong "/", a UTF-16 surrogate, above U+10FFFF, cut short
+      for bad in (b"\xff", b"a\xc0\xaf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xe2\x82")],
     ({"pw": b"x" * 70000}, ["--password-file", "pw"],
      "password file pw is larger than 65536 bytes; it does not look like a password"),
     ({}, ["--password-file", "nope"],
