@@ -124,6 +124,21 @@ IoResult<void> keep_owner_and_mode(int fd, const struct stat& old) {
   return {};
 }
 
+// check_may_replace refuses, before any work, a rename that would fail at
+// the very end: in a sticky directory (such as /tmp) only the owner of the
+// file or of the directory may replace the file, even where everyone may
+// write to it. Root is assumed to hold the capability that overrides this.
+IoResult<void> check_may_replace(const Destination& dest) {
+  struct stat dir;
+  if (::fstat(dest.dir.fd(), &dir) != 0) return Err{IoError::from_errno()};
+  const uid_t me = ::geteuid();
+  if ((dir.st_mode & S_ISVTX) != 0 && me != 0 && dest.st.st_uid != me &&
+      dir.st_uid != me) {
+    return Err{IoError::from_os(EPERM)};
+  }
+  return {};
+}
+
 }  // namespace
 
 IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
@@ -152,6 +167,7 @@ IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
     if (::faccessat(dest.dir.fd(), dest.name.c_str(), W_OK, AT_EACCESS) != 0) {
       return Err{IoError::from_errno()};
     }
+    CV_TRY(check_may_replace(dest));
     // Never let the temporary file be more open than the file it replaces,
     // not even until the mode is copied: a reader who opened it meanwhile
     // would keep reading.

@@ -244,6 +244,12 @@ TEST_F(AtomicOutputTest, PermissionChecksApplyAndNeverFallBackToInPlace) {
   spit(at("ro/writable"), "kept too");
   chmod(at("ro/writable").c_str(), 0666);
   chmod(at("ro").c_str(), 0555);
+  // In a sticky directory only the file's owner may replace it, even if
+  // everyone may write to it: refused at once, never written in place.
+  fs::create_directory(at("sticky"));
+  spit(at("sticky/shared"), "kept three");
+  chmod(at("sticky/shared").c_str(), 0666);
+  chmod(at("sticky").c_str(), 01777);
   // Writable and searchable, but not readable: the output still works.
   fs::create_directory(at("wx"));
   chmod(at("wx").c_str(), 0333);
@@ -256,7 +262,15 @@ TEST_F(AtomicOutputTest, PermissionChecksApplyAndNeverFallBackToInPlace) {
   };
   EXPECT_EQ(as_user(at("rw/readonly")), EACCES);
   EXPECT_EQ(as_user(at("ro/writable")), EACCES);
+  EXPECT_EQ(run_child([&] {
+              if (!drop_privileges()) return 98;
+              auto r = AtomicOutput::begin(at("sticky/shared"));
+              return r.ok() ? 0 : r.error().os_error();
+            }),
+            EPERM);
   EXPECT_EQ(as_user(at("wx/made")), 0);
+  EXPECT_EQ(slurp(at("sticky/shared")), "kept three");
+  EXPECT_EQ(names(at("sticky")), std::set<std::string>{"shared"});
   EXPECT_EQ(slurp(at("rw/readonly")), "kept");
   EXPECT_EQ(names(at("rw")), std::set<std::string>{"readonly"});
   EXPECT_EQ(slurp(at("ro/writable")), "kept too");
