@@ -262,12 +262,15 @@ TEST_F(AtomicOutputTest, PermissionChecksApplyAndNeverFallBackToInPlace) {
   };
   EXPECT_EQ(as_user(at("rw/readonly")), EACCES);
   EXPECT_EQ(as_user(at("ro/writable")), EACCES);
-  EXPECT_EQ(run_child([&] {
-              if (!drop_privileges()) return 98;
-              auto r = AtomicOutput::begin(at("sticky/shared"));
-              return r.ok() ? 0 : r.error().os_error();
-            }),
-            EPERM);
+  // Without root the test cannot make a file that belongs to someone else.
+  if (geteuid() == 0) {
+    EXPECT_EQ(run_child([&] {
+                if (!drop_privileges()) return 98;
+                auto r = AtomicOutput::begin(at("sticky/shared"));
+                return r.ok() ? 0 : r.error().os_error();
+              }),
+              EPERM);
+  }
   EXPECT_EQ(as_user(at("wx/made")), 0);
   EXPECT_EQ(slurp(at("sticky/shared")), "kept three");
   EXPECT_EQ(names(at("sticky")), std::set<std::string>{"shared"});
