@@ -47,8 +47,11 @@ class AtomicOutput {
   // for a missing directory, IsADirectory, NotADirectory, PermissionDenied
   // for a file without write permission, InvalidInput for a NUL byte in the
   // path), or the error of creating the temporary file beside the
-  // destination. With |replace_existing| false an existing destination is
-  // the error AlreadyExists kDestinationExistsMessage.
+  // destination (never a fall-back to writing a regular file in place).
+  // Replacing another user's file in a sticky directory, which the final
+  // rename could not do, is refused here with EPERM. With
+  // |replace_existing| false any existing destination is the error
+  // AlreadyExists kDestinationExistsMessage.
   static IoResult<AtomicOutput> begin(std::string_view to_path,
                                       bool replace_existing = true);
 
