@@ -1,16 +1,21 @@
 #include "common/abort.h"
 
+#include "common/backtrace.h"
+
 namespace cellvault {
 
 void abort_call(std::string message, std::source_location where) {
+  record_abort_backtrace();
   throw Abort(std::move(message), where);
 }
 
 void abort_with_error(const IoError& error, std::source_location where) {
+  record_abort_backtrace();
   throw Abort(std::string(kUnwrapPrefix) + error.render(), where, error);
 }
 
 void abort_with_error(const ErrorText& error, std::source_location where) {
+  record_abort_backtrace();
   throw Abort(std::string(kUnwrapPrefix) + quote(error), where);
 }
 

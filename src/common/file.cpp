@@ -33,22 +33,24 @@ IoResult<std::string> path_to_c(std::string_view path) {
   return std::string(path);
 }
 
-static IoResult<File> open_path(std::string_view path, int flags) {
+IoResult<File> File::open_at(int dir_fd, std::string_view path, int flags,
+                             unsigned mode) {
   std::string c_path = CV_TRY(path_to_c(path));
   int fd;
   do {
-    fd = ::open(c_path.c_str(), flags | O_CLOEXEC, 0666);
+    fd = ::openat(dir_fd, c_path.c_str(), flags | O_CLOEXEC,
+                  static_cast<mode_t>(mode));
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Err{IoError::from_errno()};
   return File(fd);
 }
 
 IoResult<File> File::open_read(std::string_view path) {
-  return open_path(path, O_RDONLY);
+  return open_at(AT_FDCWD, path, O_RDONLY);
 }
 
 IoResult<File> File::create(std::string_view path) {
-  return open_path(path, O_RDWR | O_CREAT | O_TRUNC);
+  return open_at(AT_FDCWD, path, O_RDWR | O_CREAT | O_TRUNC);
 }
 
 IoResult<Bytes> File::read_to_end() {

@@ -33,6 +33,12 @@ class File {
   // create opens |path| for reading and writing, creating it with mode 0666
   // less the umask when missing and truncating it when present.
   static IoResult<File> create(std::string_view path);
+  // open_at opens |path| relative to the directory |dir_fd| (or AT_FDCWD)
+  // with open(2) |flags| plus O_CLOEXEC, and |mode| for a file it creates.
+  // It retries EINTR and returns the OS error unchanged; a NUL byte in
+  // |path| is InvalidInput.
+  static IoResult<File> open_at(int dir_fd, std::string_view path, int flags,
+                                unsigned mode = 0666);
 
   bool is_open() const { return fd_ >= 0; }
   int fd() const { return fd_; }

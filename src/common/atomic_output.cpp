@@ -1,0 +1,278 @@
+#include "common/atomic_output.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <utility>
+
+#include "common/destination.h"
+
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
+
+namespace cellvault {
+namespace {
+
+// Temporary names are ".<name>.<kSuffixLength random characters>.tmp".
+constexpr size_t kSuffixLength = 8;
+constexpr std::string_view kTempExtension = ".tmp";
+// The longest part of the destination's name kept in a temporary name, so
+// that the whole name stays within NAME_MAX bytes.
+constexpr size_t kMaxBaseLength =
+    NAME_MAX - 1 - 1 - kSuffixLength - kTempExtension.size();
+static_assert(kMaxBaseLength == 241);
+// Random names collide only by chance or by a hostile guesser; give up
+// after this many tries rather than loop for ever.
+constexpr int kMaxTempAttempts = 100;
+
+IoError destination_exists() {
+  return IoError::custom(ErrorKind::AlreadyExists,
+                         std::string(kDestinationExistsMessage));
+}
+
+uint64_t mix64(uint64_t x) {
+  // The finaliser of splitmix64: spreads every input bit over the output.
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+// random_suffix makes the random part of a temporary name. The name need
+// not be secret (O_EXCL makes the create safe), only unlikely to collide,
+// so without the kernel's random source a mix of time, process and a
+// counter will do.
+std::string random_suffix() {
+  static constexpr char kAlphabet[] =
+      "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  uint8_t raw[kSuffixLength];
+  if (::getrandom(raw, sizeof(raw), GRND_NONBLOCK) !=
+      static_cast<ssize_t>(sizeof(raw))) {
+    static std::atomic<uint64_t> counter{0};
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    uint64_t x = mix64(static_cast<uint64_t>(now.tv_nsec) ^
+                       (static_cast<uint64_t>(now.tv_sec) << 20) ^
+                       (static_cast<uint64_t>(::getpid()) << 40) ^
+                       counter.fetch_add(1));
+    for (uint8_t& b : raw) {
+      b = static_cast<uint8_t>(x);
+      x = mix64(x);
+    }
+  }
+  std::string out;
+  for (uint8_t b : raw) out += kAlphabet[b % (sizeof(kAlphabet) - 1)];
+  return out;
+}
+
+// temp_name_for builds a hidden temporary name for |name|, cutting a long
+// name short (never inside a UTF-8 sequence).
+std::string temp_name_for(const std::string& name) {
+  size_t keep = name.size();
+  if (keep > kMaxBaseLength) {
+    keep = kMaxBaseLength;
+    while (keep > 0 && (static_cast<uint8_t>(name[keep]) & 0xC0) == 0x80) {
+      --keep;
+    }
+  }
+  std::string out = ".";
+  out.append(name, 0, keep);
+  out += '.';
+  out += random_suffix();
+  out += kTempExtension;
+  return out;
+}
+
+// create_temp creates a new, empty temporary file beside |dest| with
+// permission bits |mode| (less the umask), storing its name in |out_name|.
+IoResult<File> create_temp(const Destination& dest, unsigned mode,
+                           std::string& out_name) {
+  for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
+    std::string name = temp_name_for(dest.name);
+    IoResult<File> r = File::open_at(
+        dest.dir.fd(), name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+    if (r.ok()) {
+      out_name = std::move(name);
+      return r;
+    }
+    if (r.error().os_error() != EEXIST) return r;
+  }
+  return Err{IoError::from_os(EEXIST)};
+}
+
+// keep_owner_and_mode gives the temporary file |fd| the owner, group and
+// permission bits of the file it replaces. The owner and group are set
+// only where the process may do so; the mode is set after them because a
+// change of owner clears the set-user-ID and set-group-ID bits.
+IoResult<void> keep_owner_and_mode(int fd, const struct stat& old) {
+  (void)::fchown(fd, old.st_uid, old.st_gid);
+  if (::fchmod(fd, old.st_mode & 07777) != 0) {
+    // File systems without Unix permissions refuse the change; there the
+    // bits have no meaning to keep.
+    if (errno == EPERM || errno == EOPNOTSUPP) return {};
+    return Err{IoError::from_errno()};
+  }
+  return {};
+}
+
+// check_may_replace refuses, before any work, a rename that would fail at
+// the very end: in a sticky directory (such as /tmp) only the owner of the
+// file or of the directory may replace the file, even where everyone may
+// write to it. Root is assumed to hold the capability that overrides this.
+IoResult<void> check_may_replace(const Destination& dest) {
+  struct stat dir;
+  if (::fstat(dest.dir.fd(), &dir) != 0) return Err{IoError::from_errno()};
+  const uid_t me = ::geteuid();
+  if ((dir.st_mode & S_ISVTX) != 0 && me != 0 && dest.st.st_uid != me &&
+      dir.st_uid != me) {
+    return Err{IoError::from_os(EPERM)};
+  }
+  return {};
+}
+
+}  // namespace
+
+IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
+                                           bool replace_existing) {
+  Destination dest = CV_TRY(resolve_destination(to_path));
+  if (dest.exists && !replace_existing) return Err{destination_exists()};
+  if (dest.exists && S_ISDIR(dest.st.st_mode)) {
+    return Err{IoError::from_os(EISDIR)};
+  }
+
+  AtomicOutput out;
+  out.replace_existing_ = replace_existing;
+  if (dest.exists && !S_ISREG(dest.st.st_mode)) {
+    // A device, FIFO or socket cannot be replaced by a file: write it the
+    // way a plain create would, with nothing to undo and nothing to rename.
+    out.file_ = CV_TRY(
+        File::open_at(dest.dir.fd(), dest.name, O_RDWR | O_CREAT | O_TRUNC));
+    out.file_fd_ = out.file_.fd();
+    return out;
+  }
+
+  unsigned mode = 0666;
+  if (dest.exists) {
+    // The rename would succeed on a file we may not write, but a plain
+    // create would fail; refuse it the same way (EACCES, EROFS, ETXTBSY).
+    if (::faccessat(dest.dir.fd(), dest.name.c_str(), W_OK, AT_EACCESS) != 0) {
+      return Err{IoError::from_errno()};
+    }
+    CV_TRY(check_may_replace(dest));
+    // Never let the temporary file be more open than the file it replaces,
+    // not even until the mode is copied: a reader who opened it meanwhile
+    // would keep reading.
+    mode = dest.st.st_mode & 0777;
+  }
+  out.file_ = CV_TRY(create_temp(dest, mode, out.temp_name_));
+  out.file_fd_ = out.file_.fd();
+  out.pending_ = true;
+  out.dir_ = std::move(dest.dir);
+  out.dir_syncable_ = dest.dir_syncable;
+  out.name_ = std::move(dest.name);
+  // From here on |out| removes the temporary file if anything fails.
+  if (dest.exists) CV_TRY(keep_owner_and_mode(out.file_fd_, dest.st));
+  return out;
+}
+
+AtomicOutput::AtomicOutput(AtomicOutput&& other) noexcept
+    : dir_(std::move(other.dir_)),
+      dir_syncable_(other.dir_syncable_),
+      name_(std::move(other.name_)),
+      temp_name_(std::move(other.temp_name_)),
+      file_(std::move(other.file_)),
+      file_fd_(std::exchange(other.file_fd_, -1)),
+      replace_existing_(other.replace_existing_),
+      pending_(std::exchange(other.pending_, false)) {}
+
+AtomicOutput& AtomicOutput::operator=(AtomicOutput&& other) noexcept {
+  if (this != &other) {
+    discard();
+    dir_ = std::move(other.dir_);
+    dir_syncable_ = other.dir_syncable_;
+    name_ = std::move(other.name_);
+    temp_name_ = std::move(other.temp_name_);
+    file_ = std::move(other.file_);
+    file_fd_ = std::exchange(other.file_fd_, -1);
+    replace_existing_ = other.replace_existing_;
+    pending_ = std::exchange(other.pending_, false);
+  }
+  return *this;
+}
+
+AtomicOutput::~AtomicOutput() { discard(); }
+
+void AtomicOutput::discard() {
+  if (!pending_) return;
+  pending_ = false;
+  // Nothing can be done about a failure here; the name is hidden and
+  // recognisable as a leftover.
+  (void)::unlinkat(dir_.fd(), temp_name_.c_str(), 0);
+}
+
+File AtomicOutput::take_file() { return std::move(file_); }
+
+IoResult<void> AtomicOutput::commit(File file) {
+  if (!file.is_open() || file.fd() != file_fd_) {
+    return Err{IoError::custom(
+        ErrorKind::InvalidInput,
+        "commit was given a file that this output did not hand out")};
+  }
+  file_fd_ = -1;
+  // Descriptors of devices and FIFOs have nothing to flush (fsync of
+  // /dev/null even fails with EINVAL); closing is all there is.
+  if (in_place()) return file.close();
+
+  IoResult<void> done = file.sync();
+  if (done.ok()) done = file.close();
+  if (done.ok()) done = replace();
+  if (!done.ok()) {
+    discard();
+    return done;
+  }
+  if (dir_syncable_ && ::fsync(dir_.fd()) != 0) {
+    // The new bytes are in place, but the rename may not survive a crash.
+    return Err{IoError::from_errno()};
+  }
+  return {};
+}
+
+IoResult<void> AtomicOutput::replace() {
+  const char* from = temp_name_.c_str();
+  const char* to = name_.c_str();
+  const int dir = dir_.fd();
+  if (replace_existing_) {
+    if (::renameat(dir, from, dir, to) != 0) return Err{IoError::from_errno()};
+    pending_ = false;
+    return {};
+  }
+  // The destination was absent at begin; if it appeared meanwhile it is
+  // someone else's and must survive.
+  if (::syscall(SYS_renameat2, dir, from, dir, to, RENAME_NOREPLACE) == 0) {
+    pending_ = false;
+    return {};
+  }
+  if (errno == EEXIST) return Err{destination_exists()};
+  if (errno != EINVAL && errno != ENOSYS) return Err{IoError::from_errno()};
+  // The file system cannot rename without replacing; a hard link gives the
+  // same guarantee, since link() never replaces an existing name.
+  if (::linkat(dir, from, dir, to, 0) != 0) {
+    if (errno == EEXIST) return Err{destination_exists()};
+    return Err{IoError::from_errno()};
+  }
+  // The new name is in place; the temporary one is only a second link to
+  // it now, and discard removes it.
+  discard();
+  return {};
+}
+
+}  // namespace cellvault

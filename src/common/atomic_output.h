@@ -1,0 +1,108 @@
+// AtomicOutput: writing the destination so that a failure never damages it.
+//
+// A regular destination is built as a hidden temporary file in its own
+// directory (so the final rename stays on one file system), flushed with
+// fsync, renamed over the destination only when complete, and then the
+// directory is flushed too. Until the rename the destination keeps its old
+// bytes, or stays absent; an output abandoned before commit removes its
+// temporary file.
+//
+// A destination that is a symbolic link keeps the link: the file at the end
+// of the chain receives the new bytes. An existing regular destination keeps
+// its permission bits (and its owner and group where the process may set
+// them); a new one gets 0666 less the umask. A destination that exists and
+// is not a regular file (a device such as /dev/null, a FIFO) is opened and
+// written in place, exactly as a plain create would.
+//
+// Usage:
+//   AtomicOutput out = unwrap(AtomicOutput::begin(path, replace_existing));
+//   File f = out.take_file();
+//   ... write through f ...
+//   unwrap(out.commit(std::move(f)));
+// Any exception or early return before commit leaves the destination as it
+// was.
+
+#ifndef CELLVAULT_COMMON_ATOMIC_OUTPUT_H_
+#define CELLVAULT_COMMON_ATOMIC_OUTPUT_H_
+
+#include <string>
+#include <string_view>
+
+#include "common/error.h"
+#include "common/file.h"
+
+namespace cellvault {
+
+// The message of the AlreadyExists error when a destination may not be
+// replaced.
+inline constexpr std::string_view kDestinationExistsMessage =
+    "destination exists";
+
+class AtomicOutput {
+ public:
+  // begin prepares to write |to_path|. On success the returned output holds
+  // an open, empty, writable file (see take_file). On failure nothing was
+  // created or changed, and the error is the one that opening |to_path| for
+  // reading and writing with create and truncate would have given (NotFound
+  // for a missing directory, IsADirectory, NotADirectory, PermissionDenied
+  // for a file without write permission, InvalidInput for a NUL byte in the
+  // path), or the error of creating the temporary file beside the
+  // destination (never a fall-back to writing a regular file in place).
+  // Replacing another user's file in a sticky directory, which the final
+  // rename could not do, is refused here with EPERM. With
+  // |replace_existing| false any existing destination is the error
+  // AlreadyExists kDestinationExistsMessage.
+  static IoResult<AtomicOutput> begin(std::string_view to_path,
+                                      bool replace_existing = true);
+
+  AtomicOutput(AtomicOutput&& other) noexcept;
+  AtomicOutput& operator=(AtomicOutput&& other) noexcept;
+  AtomicOutput(const AtomicOutput&) = delete;
+  AtomicOutput& operator=(const AtomicOutput&) = delete;
+
+  // ~AtomicOutput removes the temporary file unless commit renamed it into
+  // place. A destination written in place is left as it is.
+  ~AtomicOutput();
+
+  // take_file hands out the file to write, positioned at 0 and empty. It may
+  // be called once; the caller gives the file back to commit.
+  File take_file();
+
+  // commit finishes the output with |file|, the one take_file handed out.
+  // For a temporary file it flushes the file, closes it, renames it over
+  // the destination and flushes the directory; in place it only closes the
+  // file. Any failure is returned (IoError); a failure before the rename
+  // removes the temporary file and leaves the destination as it was. Without
+  // replace_existing, a destination that appeared since begin is not
+  // replaced: the result is AlreadyExists kDestinationExistsMessage.
+  IoResult<void> commit(File file);
+
+  // in_place tells whether the destination is written directly (it is an
+  // existing file that is not a regular file).
+  bool in_place() const { return temp_name_.empty(); }
+
+  // temp_name is the name of the temporary file inside the destination's
+  // directory, empty when writing in place.
+  const std::string& temp_name() const { return temp_name_; }
+
+ private:
+  AtomicOutput() = default;
+
+  // discard removes the temporary file if it still exists.
+  void discard();
+  // replace renames the temporary file to the destination's name.
+  IoResult<void> replace();
+
+  File dir_;                    // the destination's (final) directory
+  bool dir_syncable_ = false;   // dir_ was opened for reading, not O_PATH
+  std::string name_;            // the destination's name inside dir_
+  std::string temp_name_;       // empty when writing in place
+  File file_;                   // until take_file
+  int file_fd_ = -1;            // the descriptor that commit expects back
+  bool replace_existing_ = true;
+  bool pending_ = false;        // the temporary file exists and is ours
+};
+
+}  // namespace cellvault
+
+#endif  // CELLVAULT_COMMON_ATOMIC_OUTPUT_H_

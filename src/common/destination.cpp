@@ -1,0 +1,102 @@
+#include "common/destination.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace cellvault {
+namespace {
+
+// The kernel gives up after 40 links in one lookup (ELOOP); so do we.
+constexpr int kMaxLinkHops = 40;
+
+struct SplitPath {
+  std::string dir;
+  std::string name;  // empty when the path ends in '/'
+};
+
+SplitPath split_path(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return {".", std::string(path)};
+  if (slash == 0) return {"/", std::string(path.substr(1))};
+  return {std::string(path.substr(0, slash)),
+          std::string(path.substr(slash + 1))};
+}
+
+// direct_open_error gives the error of creating |path| directly. It is only
+// called for paths that end in '/' (or are empty): Linux never creates or
+// truncates anything for those (a missing name is EISDIR, a file ENOTDIR,
+// and a directory cannot be opened for writing), so trying it is harmless
+// and yields exactly the error a plain create would.
+IoError direct_open_error(int base_fd, const std::string& path) {
+  IoResult<File> r = File::open_at(base_fd, path, O_RDWR | O_CREAT | O_TRUNC);
+  if (!r.ok()) return std::move(r).error();
+  return IoError::from_os(EISDIR);
+}
+
+// open_dir opens directory |dir| (relative to |base_fd|) into |out|.
+IoResult<void> open_dir(int base_fd, const std::string& dir, Destination& out) {
+  IoResult<File> r = File::open_at(base_fd, dir, O_RDONLY | O_DIRECTORY);
+  if (r.ok()) {
+    out.dir = std::move(r).take();
+    out.dir_syncable = true;
+    return {};
+  }
+  if (r.error().os_error() != EACCES) return Err{std::move(r).error()};
+  // Creating and renaming need only write and search permission; a
+  // directory without read permission still takes the output, but cannot
+  // be opened for fsync.
+  out.dir = CV_TRY(File::open_at(base_fd, dir, O_PATH | O_DIRECTORY));
+  out.dir_syncable = false;
+  return {};
+}
+
+IoResult<std::string> read_link(int dir_fd, const std::string& name) {
+  std::string target(256, '\0');
+  for (;;) {
+    ssize_t n = ::readlinkat(dir_fd, name.c_str(), target.data(), target.size());
+    if (n < 0) return Err{IoError::from_errno()};
+    if (static_cast<size_t>(n) < target.size()) {
+      target.resize(static_cast<size_t>(n));
+      return target;
+    }
+    // The target may have been cut; try again with more room.
+    target.resize(target.size() * 2);
+  }
+}
+
+}  // namespace
+
+IoResult<Destination> resolve_destination(std::string_view path) {
+  std::string rest = CV_TRY(path_to_c(path));
+  Destination out;
+  int base_fd = AT_FDCWD;
+  for (int hops = 0;; ++hops) {
+    SplitPath split = split_path(rest);
+    if (split.name.empty()) return Err{direct_open_error(base_fd, rest)};
+    CV_TRY(open_dir(base_fd, split.dir, out));
+    out.name = std::move(split.name);
+
+    struct stat st;
+    if (::fstatat(out.dir.fd(), out.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) !=
+        0) {
+      // The directory is open, so ENOENT can only mean the name is free.
+      if (errno == ENOENT) return out;
+      return Err{IoError::from_errno()};
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      out.exists = true;
+      out.st = st;
+      return out;
+    }
+    if (hops == kMaxLinkHops) return Err{IoError::from_os(ELOOP)};
+    // A relative target is relative to the link's directory; an absolute
+    // one ignores base_fd.
+    rest = CV_TRY(read_link(out.dir.fd(), out.name));
+    base_fd = out.dir.fd();
+  }
+}
+
+}  // namespace cellvault

@@ -1,0 +1,357 @@
+// Tests of writing the destination through a temporary file: what the
+// destination looks like after success, after failure and after abandoning,
+// and which errors a bad destination gives. Each test works in a fresh
+// directory; umask changes, lowered privileges and file size limits happen
+// in forked children only.
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "common/abort.h"
+#include "common/atomic_output.h"
+
+namespace cellvault {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uid_t kNobody = 65534;
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void spit(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// write_all writes |text| through |out| and commits.
+IoResult<void> write_all(AtomicOutput& out, const std::string& text) {
+  File f = out.take_file();
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  CV_TRY(f.write_at(ByteView(p, text.size()), 0));
+  return out.commit(std::move(f));
+}
+
+IoResult<void> replace_with(const std::string& path, const std::string& text,
+                            bool replace_existing = true) {
+  AtomicOutput out = CV_TRY(AtomicOutput::begin(path, replace_existing));
+  return write_all(out, text);
+}
+
+// run_child runs |body| in a forked child and returns its exit code.
+template <class F>
+int run_child(F body) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The exit code of a child: 0 for success, else the OS error (or 99).
+int code_of(const IoResult<void>& r) {
+  if (r.ok()) return 0;
+  return r.error().os_error() != 0 ? r.error().os_error() : 99;
+}
+
+// drop_privileges makes a root process an unprivileged user, so that
+// permission checks apply to it; other processes are left as they are.
+bool drop_privileges() {
+  if (geteuid() != 0) return true;
+  return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 &&
+         setuid(kNobody) == 0;
+}
+
+class AtomicOutputTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = fs::temp_directory_path() / "cellvault-out-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+    // Open to every user: some tests run their writer unprivileged.
+    chmod(dir_.c_str(), 0755);
+  }
+  void TearDown() override {
+    for (auto& e : fs::recursive_directory_iterator(dir_)) {
+      if (e.is_directory(ignore_) && !e.is_symlink(ignore_)) {
+        chmod(e.path().c_str(), 0755);
+      }
+    }
+    fs::remove_all(dir_);
+  }
+  std::string at(const std::string& name) const { return dir_ + "/" + name; }
+  // names lists a directory, so a test can see leftover temporary files.
+  std::set<std::string> names(const std::string& dir = "") const {
+    std::set<std::string> out;
+    for (auto& e : fs::directory_iterator(dir.empty() ? dir_ : dir)) {
+      out.insert(e.path().filename());
+    }
+    return out;
+  }
+
+  std::string dir_;
+  std::error_code ignore_;
+};
+
+TEST_F(AtomicOutputTest, NewFileGetsModeLessUmaskAndNoLeftovers) {
+  for (mode_t mask : {mode_t{022}, mode_t{027}, mode_t{0}}) {
+    const std::string path = at("new" + std::to_string(mask));
+    ASSERT_EQ(run_child([&] {
+                umask(mask);
+                return code_of(replace_with(path, "fresh"));
+              }),
+              0);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask) << "umask " << mask;
+    EXPECT_EQ(slurp(path), "fresh");
+  }
+  EXPECT_EQ(names(), (std::set<std::string>{"new0", "new18", "new23"}));
+}
+
+TEST_F(AtomicOutputTest, ExistingFileIsReplacedKeepingModeAndOwner) {
+  const std::string path = at("old");
+  spit(path, "old bytes that are longer");
+  // Bits the umask (022 by default) would clear must come back too.
+  chmod(path.c_str(), 0662);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(path.c_str(), kNobody, kNobody), 0);
+  }
+  struct stat before;
+  stat(path.c_str(), &before);
+
+  ASSERT_TRUE(replace_with(path, "new").ok());
+  struct stat after;
+  ASSERT_EQ(stat(path.c_str(), &after), 0);
+  EXPECT_EQ(slurp(path), "new");
+  EXPECT_EQ(after.st_mode & 07777, 0662u);
+  // A new inode shows the bytes came through a rename, not a truncation.
+  EXPECT_NE(after.st_ino, before.st_ino);
+  if (root) {
+    EXPECT_EQ(after.st_uid, kNobody);
+    EXPECT_EQ(after.st_gid, kNobody);
+  }
+  EXPECT_EQ(names(), std::set<std::string>{"old"});
+}
+
+TEST_F(AtomicOutputTest, SymbolicLinksSurviveAndTheirTargetsAreReplaced) {
+  fs::create_directories(at("a/b"));
+  fs::create_directories(at("t"));
+  spit(at("t/target"), "old");
+  // abs -> rel (in a/b, relative to a/b, not to the working directory)
+  // -> ../../t/target.
+  fs::create_symlink(at("a/b/rel"), at("abs"));
+  fs::create_symlink("../../t/target", at("a/b/rel"));
+  {
+    AtomicOutput out = unwrap(AtomicOutput::begin(at("abs")));
+    // The temporary file lies beside the final target, hidden.
+    ASSERT_EQ(names(at("t")).count(out.temp_name()), 1u);
+    EXPECT_EQ(out.temp_name().front(), '.');
+    ASSERT_TRUE(write_all(out, "through links").ok());
+  }
+  EXPECT_TRUE(fs::is_symlink(at("abs")));
+  EXPECT_TRUE(fs::is_symlink(at("a/b/rel")));
+  EXPECT_EQ(slurp(at("t/target")), "through links");
+  EXPECT_EQ(names(at("t")), std::set<std::string>{"target"});
+
+  // A dangling link: its target is created and the link kept.
+  fs::create_symlink("t/made", at("dangling"));
+  ASSERT_TRUE(replace_with(at("dangling"), "made").ok());
+  EXPECT_TRUE(fs::is_symlink(at("dangling")));
+  EXPECT_EQ(slurp(at("t/made")), "made");
+}
+
+TEST_F(AtomicOutputTest, DevicesAndFifosAreWrittenInPlace) {
+  {
+    AtomicOutput out = unwrap(AtomicOutput::begin("/dev/null"));
+    EXPECT_TRUE(out.in_place());
+    ASSERT_TRUE(write_all(out, "discarded").ok());
+  }
+  struct stat st;
+  ASSERT_EQ(stat("/dev/null", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+
+  // A FIFO is opened as a plain create would open it (without blocking,
+  // as it is opened for reading too); it is never replaced by a file.
+  ASSERT_EQ(mkfifo(at("fifo").c_str(), 0600), 0);
+  {
+    AtomicOutput out = unwrap(AtomicOutput::begin(at("fifo")));
+    EXPECT_TRUE(out.in_place());
+    File f = out.take_file();
+    ASSERT_EQ(write(f.fd(), "pipe", 4), 4);
+    ASSERT_TRUE(out.commit(std::move(f)).ok());
+  }
+  ASSERT_EQ(lstat(at("fifo").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  EXPECT_EQ(names(), std::set<std::string>{"fifo"});
+}
+
+TEST_F(AtomicOutputTest, BadDestinationsGiveThePlainCreateErrors) {
+  fs::create_directory(at("d"));
+  spit(at("file"), "x");
+  fs::create_symlink("loop2", at("loop1"));
+  fs::create_symlink("loop1", at("loop2"));
+  struct Case {
+    std::string path;
+    int os_error;
+    ErrorKind kind;
+  };
+  for (const Case& c : {Case{at("missing/x"), ENOENT, ErrorKind::NotFound},
+                        Case{at("d"), EISDIR, ErrorKind::IsADirectory},
+                        Case{at("d/new/"), EISDIR, ErrorKind::IsADirectory},
+                        Case{at("file/x"), ENOTDIR, ErrorKind::NotADirectory},
+                        Case{at("loop1"), ELOOP, ErrorKind::Other}}) {
+    auto r = AtomicOutput::begin(c.path);
+    ASSERT_FALSE(r.ok()) << c.path;
+    EXPECT_EQ(r.error().os_error(), c.os_error) << c.path;
+    EXPECT_EQ(r.error().kind(), c.kind) << c.path;
+  }
+  auto nul = AtomicOutput::begin(at(std::string("a\0b", 3)));
+  ASSERT_FALSE(nul.ok());
+  EXPECT_EQ(nul.error().kind(), ErrorKind::InvalidInput);
+  EXPECT_EQ(nul.error().message(), "file name contained an unexpected NUL byte");
+  EXPECT_EQ(names(), (std::set<std::string>{"d", "file", "loop1", "loop2"}));
+  EXPECT_TRUE(fs::is_empty(at("d")));
+}
+
+TEST_F(AtomicOutputTest, PermissionChecksApplyAndNeverFallBackToInPlace) {
+  // As root the checks do not apply, so the writer drops to an
+  // unprivileged user in a child process.
+  // A read-only file in a directory open to all: the rename would work,
+  // but a plain create would not.
+  fs::create_directory(at("rw"));
+  chmod(at("rw").c_str(), 0777);
+  spit(at("rw/readonly"), "kept");
+  chmod(at("rw/readonly").c_str(), 0444);
+  fs::create_directory(at("ro"));
+  spit(at("ro/writable"), "kept too");
+  chmod(at("ro/writable").c_str(), 0666);
+  chmod(at("ro").c_str(), 0555);
+  // In a sticky directory only the file's owner may replace it, even if
+  // everyone may write to it: refused at once, never written in place.
+  fs::create_directory(at("sticky"));
+  spit(at("sticky/shared"), "kept three");
+  chmod(at("sticky/shared").c_str(), 0666);
+  chmod(at("sticky").c_str(), 01777);
+  // Writable and searchable, but not readable: the output still works.
+  fs::create_directory(at("wx"));
+  chmod(at("wx").c_str(), 0333);
+
+  auto as_user = [](const std::string& path) {
+    return run_child([&] {
+      if (!drop_privileges()) return 98;
+      return code_of(replace_with(path, "new"));
+    });
+  };
+  EXPECT_EQ(as_user(at("rw/readonly")), EACCES);
+  EXPECT_EQ(as_user(at("ro/writable")), EACCES);
+  // Without root the test cannot make a file that belongs to someone else.
+  if (geteuid() == 0) {
+    EXPECT_EQ(run_child([&] {
+                if (!drop_privileges()) return 98;
+                auto r = AtomicOutput::begin(at("sticky/shared"));
+                return r.ok() ? 0 : r.error().os_error();
+              }),
+              EPERM);
+  }
+  EXPECT_EQ(as_user(at("wx/made")), 0);
+  EXPECT_EQ(slurp(at("sticky/shared")), "kept three");
+  EXPECT_EQ(names(at("sticky")), std::set<std::string>{"shared"});
+  EXPECT_EQ(slurp(at("rw/readonly")), "kept");
+  EXPECT_EQ(names(at("rw")), std::set<std::string>{"readonly"});
+  EXPECT_EQ(slurp(at("ro/writable")), "kept too");
+  EXPECT_EQ(names(at("ro")), std::set<std::string>{"writable"});
+  chmod(at("wx").c_str(), 0755);
+  EXPECT_EQ(slurp(at("wx/made")), "new");
+  EXPECT_EQ(names(at("wx")), std::set<std::string>{"made"});
+}
+
+TEST_F(AtomicOutputTest, AbandonedOutputLeavesTheDestinationAsItWas) {
+  spit(at("old"), "old bytes");
+  try {
+    AtomicOutput out = unwrap(AtomicOutput::begin(at("old")));
+    File f = out.take_file();
+    const uint8_t junk[] = {1, 2, 3};
+    ASSERT_TRUE(f.write_at(junk, 0).ok());
+    abort_call("failed half way");
+  } catch (const Abort&) {
+  }
+  { AtomicOutput never = unwrap(AtomicOutput::begin(at("new"))); }
+  EXPECT_EQ(slurp(at("old")), "old bytes");
+  EXPECT_EQ(names(), std::set<std::string>{"old"});
+}
+
+TEST_F(AtomicOutputTest, FailedWriteUnderFileSizeLimitKeepsTheOldBytes) {
+  spit(at("old"), "old bytes");
+  const int code = run_child([&] {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit lim = {4096, 4096};
+    setrlimit(RLIMIT_FSIZE, &lim);
+    return code_of(replace_with(at("old"), std::string(10000, 'n')));
+  });
+  EXPECT_EQ(code, EFBIG);
+  EXPECT_EQ(slurp(at("old")), "old bytes");
+  EXPECT_EQ(names(), std::set<std::string>{"old"});
+}
+
+TEST_F(AtomicOutputTest, FailedRenameRemovesTheTemporaryFile) {
+  AtomicOutput out = unwrap(AtomicOutput::begin(at("dest")));
+  // Something puts a non-empty directory in the way before the commit.
+  fs::create_directories(at("dest/inner"));
+  auto r = write_all(out, "data");
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), ErrorKind::IsADirectory);
+  EXPECT_EQ(names(), std::set<std::string>{"dest"});
+}
+
+TEST_F(AtomicOutputTest, WithoutReplaceAnExistingDestinationIsAnError) {
+  spit(at("old"), "old bytes");
+  for (const std::string& path : {at("old"), std::string("/dev/null")}) {
+    auto r = AtomicOutput::begin(path, /*replace_existing=*/false);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind(), ErrorKind::AlreadyExists);
+    EXPECT_EQ(r.error().message(), "destination exists");
+  }
+  EXPECT_EQ(slurp(at("old")), "old bytes");
+
+  // A destination that appears between begin and commit survives.
+  AtomicOutput out = unwrap(AtomicOutput::begin(at("late"), false));
+  spit(at("late"), "someone else's");
+  auto r = write_all(out, "mine");
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), ErrorKind::AlreadyExists);
+  EXPECT_EQ(slurp(at("late")), "someone else's");
+
+  ASSERT_TRUE(replace_with(at("fresh"), "mine", false).ok());
+  EXPECT_EQ(slurp(at("fresh")), "mine");
+  EXPECT_EQ(names(), (std::set<std::string>{"fresh", "late", "old"}));
+}
+
+TEST_F(AtomicOutputTest, LongNamesKeepTheTemporaryNameWithinTheLimit) {
+  const std::string name(255, 'n');
+  AtomicOutput out = unwrap(AtomicOutput::begin(at(name)));
+  EXPECT_LE(out.temp_name().size(), 255u);
+  ASSERT_TRUE(write_all(out, "long").ok());
+  EXPECT_EQ(slurp(at(name)), "long");
+  EXPECT_EQ(names(), std::set<std::string>{name});
+}
+
+}  // namespace
+}  // namespace cellvault
