@@ -9,6 +9,7 @@
 
 #include "cli/args.h"
 #include "cli/help.h"
+#include "cli/interrupt.h"
 #include "cli/password.h"
 #include "cli/progress.h"
 #include "cli/run.h"
@@ -44,16 +45,23 @@ int encrypt_command(const Options& options) {
 
   const bool show_bar = jobs.size() > 1 && !options.quiet && isatty(STDERR_FILENO);
   const auto start = std::chrono::steady_clock::now();
+  StopOnSignal stop;
   Reporter reporter(jobs.size(), show_bar, STDERR_FILENO);
   run_jobs(jobs, text, output, threads, reporter);
   reporter.finish();
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
 
-  if (!options.quiet) {
+  const bool interrupted = StopOnSignal::requested() != 0;
+  if (interrupted) {
+    print(stderr, "cellvault: interrupted; the files in progress were finished\n");
+  }
+  if (!options.quiet || interrupted) {
     print(stderr, "cellvault: " +
-                      summary_line(jobs.size(), reporter.failures(), elapsed.count()) +
+                      summary_line(jobs.size(), reporter.done(), reporter.failures(),
+                                   elapsed.count()) +
                       "\n");
   }
+  stop.reraise();
   return reporter.failures() == 0 ? kAllDone : kSomeFailed;
 }
 

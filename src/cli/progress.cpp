@@ -102,12 +102,15 @@ std::string bar_text(size_t done, size_t total, size_t columns) {
   return bar + count;
 }
 
-std::string summary_line(size_t total, size_t failed, double seconds) {
+std::string summary_line(size_t total, size_t done, size_t failed, double seconds) {
   char time[32];
   std::snprintf(time, sizeof(time), " in %.1f s", seconds);
-  if (failed == 0) return "encrypted " + files(total) + time;
-  return "encrypted " + std::to_string(total - failed) + " of " + files(total) +
-         time + "; " + std::to_string(failed) + " failed";
+  const size_t succeeded = done - failed;
+  if (succeeded == total) return "encrypted " + files(total) + time;
+  std::string line = "encrypted " + std::to_string(succeeded) + " of " + files(total) + time;
+  if (failed > 0) line += "; " + std::to_string(failed) + " failed";
+  if (done < total) line += "; " + std::to_string(total - done) + " not started";
+  return line;
 }
 
 }  // namespace cellvault::cli

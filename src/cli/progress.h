@@ -43,8 +43,9 @@ class Reporter {
 };
 
 // summary_line is the closing line, e.g. "encrypted 3 files in 0.4 s" or
-// "encrypted 2 of 3 files in 0.4 s; 1 failed".
-std::string summary_line(size_t total, size_t failed, double seconds);
+// "encrypted 2 of 5 files in 0.4 s; 1 failed; 2 not started". Files neither
+// done nor failed were not started (the run was interrupted).
+std::string summary_line(size_t total, size_t done, size_t failed, double seconds);
 
 // bar_text draws "[=====>    ] 3/10" to fit |columns| terminal columns.
 std::string bar_text(size_t done, size_t total, size_t columns);

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <iterator>
 #include <string>
 
 #include "cli/password.h"

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "cli/interrupt.h"
 #include "common/abort.h"
 #include "common/file.h"
 
@@ -94,6 +95,7 @@ void run_jobs(const std::vector<Job>& jobs, std::string_view password,
   std::atomic<size_t> next{0};
   auto work = [&] {
     for (;;) {
+      if (StopOnSignal::requested() != 0) return;
       const size_t i = next.fetch_add(1);
       if (i >= jobs.size()) return;
       std::optional<std::string> error = encrypt_one(jobs[i], password, output);

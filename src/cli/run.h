@@ -41,7 +41,8 @@ std::optional<std::string> encrypt_one(const Job& job, std::string_view password
 
 // run_jobs encrypts every job on up to |threads| threads (at least one),
 // reporting each result to |reporter| as it finishes. A failing job never
-// stops the others.
+// stops the others; a stop signal (StopOnSignal) does: no job starts after
+// it, and the jobs in progress finish.
 void run_jobs(const std::vector<Job>& jobs, std::string_view password,
               const OutputOptions& output, unsigned threads, Reporter& reporter);
 

@@ -7,8 +7,10 @@ from __future__ import annotations
 
 import importlib.metadata
 import os
+import signal
 import subprocess
 import termios
+import time
 from pathlib import Path
 
 import msoffcrypto
@@ -280,6 +282,35 @@ def test_many_files_into_a_directory_in_parallel(tmp_path: Path,
     for name in names:
         assert container(tmp_path / "out" / name)[:2] == (3, 512)
         assert decrypt(tmp_path / "out" / name, PASSWORD) == plains[name]
+
+
+def test_interrupt_finishes_files_in_progress_and_starts_no_more(
+        tmp_path: Path, password_file: Path) -> None:
+    count = 40  # at -j1 each file costs a full key derivation, so seconds in all
+    (tmp_path / "in").mkdir()
+    (tmp_path / "out").mkdir()
+    plain = make_workbook(tmp_path / "in" / "b00.xlsx", "same")
+    for i in range(1, count):
+        (tmp_path / "in" / f"b{i:02}.xlsx").write_bytes(plain)
+    proc = subprocess.Popen(
+        [cli_path(), "encrypt", "-j1", "--password-file", str(password_file),
+         *sorted(str(p) for p in (tmp_path / "in").iterdir()), "-o", "out"],
+        cwd=tmp_path, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE, start_new_session=True)
+    deadline = time.monotonic() + 60
+    while not any((tmp_path / "out").iterdir()) and time.monotonic() < deadline:
+        time.sleep(0.005)
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=120)
+    assert proc.returncode == -signal.SIGINT
+    lines = err.decode().splitlines()
+    assert lines[0] == "cellvault: interrupted; the files in progress were finished"
+    assert lines[1].endswith(" not started")
+    written = files_in(tmp_path / "out")  # no temporary files among them
+    assert 1 <= len(written) < count
+    assert written == [f"b{i:02}.xlsx" for i in range(len(written))]
+    for name in written:
+        assert decrypt(tmp_path / "out" / name, PASSWORD) == plain
 
 
 def test_existing_output_is_kept_unless_forced(tmp_path: Path,
