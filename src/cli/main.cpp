@@ -1,5 +1,6 @@
 // cellvault: the command line face of the encryption core.
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -26,7 +27,13 @@ void print(std::FILE* out, std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), out);
 }
 
+// default_jobs is the number of CPUs that this process may run on, which
+// is fewer than the machine has under taskset or a container's CPU set.
 unsigned default_jobs() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof(set), &set) == 0 && CPU_COUNT(&set) > 0) {
+    return static_cast<unsigned>(CPU_COUNT(&set));
+  }
   unsigned n = std::thread::hardware_concurrency();
   return n == 0 ? 1 : n;
 }

@@ -61,18 +61,22 @@ std::optional<std::string> encrypt_one(const Job& job, std::string_view password
                                        const OutputOptions& output) {
   if (job.refused) return job.refused;
   try {
-    // A quick look first saves the key derivation for an output that would
-    // be refused anyway; the atomic output still refuses on its own if the
-    // file appears meanwhile.
-    struct stat st;
-    if (!output.replace_existing && lstat(job.output.c_str(), &st) == 0) {
-      return already_exists(job.output);
-    }
     IoResult<File> file = File::open_read(job.input);
     if (!file.ok()) return "cannot read " + job.input + ": " + file.error().message();
     IoResult<Bytes> data = file->read_to_end();
     if (!data.ok()) return "cannot read " + job.input + ": " + data.error().message();
     (void)file->close();
+    // A quick look before the key derivation saves its cost for an output
+    // that would be refused anyway; the atomic output still refuses on its
+    // own if the file appears meanwhile.
+    struct stat st;
+    if (lstat(job.output.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) {
+        return "cannot write " + job.output +
+               ": it is a directory (use --output-dir DIR to write into it)";
+      }
+      if (!output.replace_existing) return already_exists(job.output);
+    }
     try {
       encrypt(job.output, *data, password, output);
     } catch (const Abort& abort) {

@@ -354,6 +354,8 @@ def test_same_name_from_two_folders_is_not_overwritten(tmp_path: Path,
     (lambda d: (d / "dir").mkdir(), ["dir", "out.xlsx"], "cannot read dir: Is a directory"),
     (lambda d: (d / "f").write_bytes(b""), ["report.xlsx", "-o", "f"],
      "cannot write f/report.xlsx: Not a directory"),
+    (lambda d: (d / "dd").mkdir(), ["--force", "report.xlsx", "dd"],
+     "cannot write dd: it is a directory (use --output-dir DIR to write into it)"),
     (lambda d: None, ["report.xlsx", "-o", "nodir"],
      "cannot write nodir/report.xlsx: No such file or directory"),
 ])
