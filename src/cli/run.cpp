@@ -20,12 +20,6 @@ std::string already_exists(const std::string& output) {
          ": it already exists (use --force to replace it)";
 }
 
-// cause_text picks the clearest words for an abort: the I/O error's own
-// message when there is one, else the abort's full message.
-std::string cause_text(const Abort& abort) {
-  if (abort.cause()) return abort.cause()->message();
-  return abort.message();
-}
 
 }  // namespace
 
@@ -84,7 +78,10 @@ std::optional<std::string> encrypt_one(const Job& job, std::string_view password
           !output.replace_existing) {
         return already_exists(job.output);
       }
-      return "cannot write " + job.output + ": " + cause_text(abort);
+      // An abort with an I/O error behind it is the output's failure; one
+      // without comes from the encryption itself.
+      if (abort.cause()) return "cannot write " + job.output + ": " + abort.cause()->message();
+      return "cannot encrypt " + job.input + ": " + abort.message();
     }
   } catch (const std::bad_alloc&) {
     return "cannot encrypt " + job.input + ": out of memory";
