@@ -20,7 +20,6 @@ std::string already_exists(const std::string& output) {
          ": it already exists (use --force to replace it)";
 }
 
-
 }  // namespace
 
 std::string output_name(std::string_view dir, std::string_view input) {
