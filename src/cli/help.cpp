@@ -27,7 +27,7 @@ OUTPUT; the second writes each INPUT to DIR under its own file name. Each
 output appears complete or not at all: it is written to a temporary file in
 the same directory and renamed into place.
 
-Password (asked for on the terminal, twice and not shown, unless one of):
+Password: asked for twice on the terminal, without echo, unless given by
   --password-file FILE   read it from FILE ('-' for standard input); one
                          trailing newline is removed
   --password-env NAME    read it from the environment variable NAME
@@ -53,7 +53,8 @@ Options:
 A progress bar is shown on standard error when there is more than one file
 and standard error is a terminal; a summary line ends the run. A file that
 fails is reported on one line naming the file and the cause; the others
-are still done.
+are still done. An interrupt (Ctrl-C) starts no more files and lets the
+ones in progress finish; a second one stops at once.
 
 Exit status: 0 when every file was encrypted, 1 when any file failed,
 2 for a usage error (bad options, no password).
