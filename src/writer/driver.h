@@ -22,6 +22,8 @@ struct XmlAttribute {
   std::string value;
 };
 
+// XmlWriter appends XML to a byte buffer that it owns. Names are written
+// unchanged, text and attribute values escaped. It cannot fail.
 class XmlWriter {
  public:
   // write_declaration writes
