@@ -102,6 +102,14 @@ IoResult<void> File::write_at(ByteView data, uint64_t offset) {
   return {};
 }
 
+IoResult<size_t> File::read_at(std::span<uint8_t> out, uint64_t offset) {
+  for (;;) {
+    ssize_t n = ::pread(fd_, out.data(), out.size(), static_cast<off_t>(offset));
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR) return Err{IoError::from_errno()};
+  }
+}
+
 IoResult<void> File::sync() {
   int rc;
   do {

@@ -9,6 +9,7 @@
 #define CELLVAULT_COMMON_FILE_H_
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -48,6 +49,9 @@ class File {
   // write_at writes all of |data| at byte |offset|, leaving the file
   // position alone.
   IoResult<void> write_at(ByteView data, uint64_t offset);
+  // read_at reads up to out.size() bytes at byte |offset| with one read
+  // (retrying EINTR) and returns the count, 0 at the end of the file.
+  IoResult<size_t> read_at(std::span<uint8_t> out, uint64_t offset);
   // sync flushes the file's data and metadata to the device.
   IoResult<void> sync();
   // close closes the descriptor and reports a failure of close(2).

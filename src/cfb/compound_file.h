@@ -1,0 +1,80 @@
+// CompoundFile: a new [MS-CFB] compound file being written, with storages
+// and streams created by path inside the container.
+//
+// Typical use:
+//   CompoundFile cf = CV_TRY(create_with_path("out.bin"));
+//   Stream s = CV_TRY(cf.create_stream("EncryptionInfo"));
+//   CV_TRY(s.write_all(bytes));
+//   CV_TRY(s.close());
+//   File file = std::move(cf).release_file();
+
+#ifndef CELLVAULT_CFB_COMPOUND_FILE_H_
+#define CELLVAULT_CFB_COMPOUND_FILE_H_
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "cfb/stream.h"
+#include "cfb/version.h"
+#include "common/error.h"
+#include "common/file.h"
+
+namespace cellvault::cfb {
+
+struct Core;
+
+class CompoundFile {
+ public:
+  CompoundFile(CompoundFile&&) noexcept = default;
+  CompoundFile& operator=(CompoundFile&&) noexcept = default;
+  ~CompoundFile() = default;
+
+  // create_stream returns a Stream for the entry at |path| inside the
+  // container ("Name", "/dir/Name"): a new stream under its parent
+  // storage, or an existing stream emptied. Fails with NotFound "Parent
+  // storage doesn't exist", AlreadyExists "Cannot create stream at {path}
+  // because a storage already exists there", InvalidInput for a bad path
+  // or a name of more than 31 UTF-16 code units or while another stream of
+  // this file is open, and with write errors. Only one Stream may be open at
+  // a time: close it before creating the next.
+  IoResult<Stream> create_stream(std::string_view path);
+
+  // create_storage adds an empty storage at |path|. Fails like
+  // create_stream, and with AlreadyExists "Cannot create storage at {path}
+  // because an entry already exists there".
+  IoResult<void> create_storage(std::string_view path);
+
+  // release_file ends the compound file and hands back its open file; the
+  // file is complete once every stream has been closed before this call.
+  // Nothing is written here.
+  File release_file() &&;
+
+  // write_calls counts the write system calls made on the file so far.
+  uint64_t write_calls() const;
+
+  Version version() const;
+
+ private:
+  friend IoResult<CompoundFile> create_with_file(File file, Version version);
+  explicit CompoundFile(std::shared_ptr<Core> core) : core_(std::move(core)) {}
+
+  IoResult<uint32_t> parent_of(std::span<const std::string> names);
+
+  std::shared_ptr<Core> core_;
+};
+
+// create_with_file writes an empty compound file of |version| into |file|,
+// which must be open for writing and empty, and returns it: header, FAT
+// sector 0 and directory sector 1 holding the root entry (12288 bytes in
+// version 4, 1536 in version 3). Returns the write's error.
+IoResult<CompoundFile> create_with_file(File file, Version version = Version::V4);
+
+// create_with_path creates (or truncates) the file at |path| with mode 0666
+// less the umask and writes an empty compound file into it. Returns the
+// open or write error.
+IoResult<CompoundFile> create_with_path(std::string_view path, Version version = Version::V4);
+
+}  // namespace cellvault::cfb
+
+#endif  // CELLVAULT_CFB_COMPOUND_FILE_H_

@@ -1,0 +1,79 @@
+#include "cfb/flush_buffer.h"
+
+#include <algorithm>
+
+#include "cfb/core.h"
+#include "cfb/internal/chain.h"
+#include "cfb/internal/minichain.h"
+#include "cfb/internal/time.h"
+
+namespace cellvault::cfb {
+
+using internal::Chain;
+using internal::ENDOFCHAIN;
+using internal::kMiniStreamCutoff;
+using internal::MiniChain;
+using internal::SectorFill;
+
+IoResult<void> FlushBuffer::flush_changes(Stream& stream, uint64_t at, ByteView data,
+                                          ByteView more) {
+  internal::MiniAllocator& mini = stream.core_->mini;
+  internal::Directory& dir = mini.directory();
+  internal::Allocator& alloc = dir.allocator();
+  const uint32_t id = stream.stream_id_;
+  const uint64_t old_len = dir.entry(id).stream_size;
+  const uint32_t start = dir.entry(id).start_sector;
+  const uint64_t end = at + data.size() + more.size();
+  const uint64_t new_len = std::max(old_len, end);
+  uint32_t new_start = start;
+
+  if (start == ENDOFCHAIN && new_len >= kMiniStreamCutoff) {
+    // A new regular chain, written from offset 0.
+    Chain chain = Chain::from_ids(alloc, {}, SectorFill::kZero);
+    CV_TRY(chain.write_all(data));
+    CV_TRY(chain.write_all(more));
+    new_start = chain.first_id();
+    stream.chain_ids_ = std::move(chain).take_ids();
+  } else if (start == ENDOFCHAIN) {
+    MiniChain chain = CV_TRY(MiniChain::open(mini, ENDOFCHAIN));
+    CV_TRY(chain.write_all(data));
+    CV_TRY(chain.write_all(more));
+    new_start = chain.first_id();
+  } else if (old_len >= kMiniStreamCutoff) {
+    Chain chain = stream.chain_ids_.empty()
+                      ? CV_TRY(Chain::open(alloc, start, SectorFill::kZero))
+                      : Chain::from_ids(alloc, std::move(stream.chain_ids_), SectorFill::kZero);
+    stream.chain_ids_.clear();
+    CV_TRY(chain.seek(at));
+    CV_TRY(chain.write_all(data));
+    CV_TRY(chain.write_all(more));
+    stream.chain_ids_ = std::move(chain).take_ids();
+  } else if (end >= kMiniStreamCutoff) {
+    // The stream outgrows the mini stream: move its first |at| bytes into
+    // a regular chain ahead of the new data.
+    MiniChain old_chain = CV_TRY(MiniChain::open(mini, start));
+    Bytes head(static_cast<size_t>(at));
+    CV_TRY(old_chain.read_exact(head));
+    CV_TRY(mini.free_mini_chain(start));
+    Chain chain = Chain::from_ids(alloc, {}, SectorFill::kZero);
+    CV_TRY(chain.write_all(head));
+    CV_TRY(chain.write_all(data));
+    CV_TRY(chain.write_all(more));
+    new_start = chain.first_id();
+    stream.chain_ids_ = std::move(chain).take_ids();
+  } else {
+    MiniChain chain = CV_TRY(MiniChain::open(mini, start));
+    CV_TRY(chain.seek(at));
+    CV_TRY(chain.write_all(data));
+    CV_TRY(chain.write_all(more));
+  }
+
+  internal::DirEntry& entry = dir.entry_mut(id);
+  entry.start_sector = new_start;
+  entry.stream_size = new_len;
+  entry.modified_time = internal::current_timestamp();
+  CV_TRY(dir.write_dir_entry(id));
+  return mini.commit();
+}
+
+}  // namespace cellvault::cfb

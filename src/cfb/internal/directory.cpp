@@ -1,0 +1,190 @@
+#include "cfb/internal/directory.h"
+
+#include <algorithm>
+
+#include "cfb/internal/chain.h"
+#include "cfb/internal/name.h"
+#include "cfb/internal/time.h"
+#include "common/bytes.h"
+
+namespace cellvault::cfb::internal {
+namespace {
+
+IoError malformed(const std::string& detail) {
+  return IoError::custom(ErrorKind::InvalidData, "Malformed directory (" + detail + ")");
+}
+
+std::string str(uint64_t v) { return std::to_string(v); }
+
+IoResult<void> validate(const std::vector<DirEntry>& entries) {
+  if (entries.empty()) return Err{malformed("root entry is missing")};
+  const uint64_t root_len = entries[0].stream_size;
+  if (root_len % kMiniSectorLen != 0) {
+    return Err{malformed("root stream len is " + str(root_len) + ", but should be multiple of 64")};
+  }
+  const size_t count = entries.size();
+  std::vector<bool> visited(count, false);
+  std::vector<uint32_t> stack = {0};
+  while (!stack.empty()) {
+    const uint32_t id = stack.back();
+    stack.pop_back();
+    if (visited[id]) return Err{malformed("loop in tree")};
+    visited[id] = true;
+    const DirEntry& e = entries[id];
+    if (id == 0 && e.obj_type != ObjType::kRoot) {
+      return Err{malformed("root entry has object type " + std::string(obj_type_name(e.obj_type)))};
+    }
+    if (id != 0 && e.obj_type != ObjType::kStorage && e.obj_type != ObjType::kStream) {
+      return Err{malformed("non-root entry with object type " +
+                           std::string(obj_type_name(e.obj_type)))};
+    }
+    if (e.left_sibling != NOSTREAM) {
+      if (e.left_sibling >= count) {
+        return Err{malformed("left sibling index is " + str(e.left_sibling) +
+                             ", but directory entry count is " + str(count))};
+      }
+      const DirEntry& left = entries[e.left_sibling];
+      if (compare_names(left.name, e.name) >= 0) {
+        return Err{malformed("name ordering, " + quote(e.name) + " vs " + quote(left.name))};
+      }
+      stack.push_back(e.left_sibling);
+    }
+    if (e.right_sibling != NOSTREAM) {
+      if (e.right_sibling >= count) {
+        return Err{malformed("right sibling index is " + str(e.right_sibling) +
+                             ", but directory entry count is " + str(count))};
+      }
+      const DirEntry& right = entries[e.right_sibling];
+      if (compare_names(e.name, right.name) >= 0) {
+        return Err{malformed("name ordering, " + quote(e.name) + " vs " + quote(right.name))};
+      }
+      stack.push_back(e.right_sibling);
+    }
+    if (e.child != NOSTREAM) {
+      if (e.child >= count) {
+        return Err{malformed("child index is " + str(e.child) +
+                             ", but directory entry count is " + str(count))};
+      }
+      stack.push_back(e.child);
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+IoResult<Directory> Directory::create(Allocator alloc, std::vector<DirEntry> entries,
+                                      uint32_t start_sector) {
+  CV_TRY(validate(entries));
+  Chain chain = CV_TRY(Chain::open(alloc, start_sector, SectorFill::kDirectory));
+  std::vector<uint32_t> ids = std::move(chain).take_ids();
+  return Directory(std::move(alloc), std::move(entries), start_sector, std::move(ids));
+}
+
+IoResult<uint64_t> Directory::entry_offset(uint32_t id, uint64_t field) const {
+  Sectors const& sectors = alloc_.sectors();
+  const size_t sl = sectors.sector_len();
+  const uint64_t position = uint64_t{id} * kDirEntryLen;
+  const uint64_t length = uint64_t{chain_.size()} * sl;
+  if (position >= length) return Err{cannot_seek(position, length)};
+  const uint32_t sector = chain_[position / sl];
+  CV_TRY(sectors.check_sector(sector));
+  return sectors.sector_offset(sector) + position % sl + field;
+}
+
+IoResult<void> Directory::write_dir_entry(uint32_t id) {
+  const uint64_t offset = CV_TRY(entry_offset(id, 0));
+  uint8_t bytes[kDirEntryLen];
+  entries_[id].encode(bytes);
+  return alloc_.sectors().file().write_at(ByteView(bytes, sizeof(bytes)), offset);
+}
+
+std::optional<uint32_t> Directory::find_child(uint32_t parent, std::string_view name) const {
+  uint32_t id = entries_[parent].child;
+  while (id != NOSTREAM) {
+    const int c = compare_names(name, entries_[id].name);
+    if (c == 0) return id;
+    id = c < 0 ? entries_[id].left_sibling : entries_[id].right_sibling;
+  }
+  return std::nullopt;
+}
+
+std::optional<uint32_t> Directory::lookup_name_chain(std::span<const std::string> names) const {
+  uint32_t id = 0;
+  for (const std::string& name : names) {
+    const std::optional<uint32_t> child = find_child(id, name);
+    if (!child) return std::nullopt;
+    id = *child;
+  }
+  return id;
+}
+
+IoResult<uint32_t> Directory::insert_dir_entry(uint32_t parent, std::string_view name,
+                                               ObjType type) {
+  const size_t units = utf16_len(name);
+  if (units > kMaxNameUnits) {
+    return Err{IoError::custom(ErrorKind::InvalidInput,
+                               "Name " + quote(name) + " is too long (" + str(units) +
+                                   " UTF-16 code units, at most 31 fit)")};
+  }
+  // Find the link to set before anything changes.
+  uint32_t link_entry = parent;
+  uint64_t link_field = kOffsetChild;
+  for (uint32_t id = entries_[parent].child; id != NOSTREAM;) {
+    const int c = compare_names(name, entries_[id].name);
+    if (c == 0) return Err{IoError::custom(ErrorKind::Other, "internal error: insert duplicate")};
+    link_entry = id;
+    link_field = c < 0 ? kOffsetLeftSibling : kOffsetRightSibling;
+    id = c < 0 ? entries_[id].left_sibling : entries_[id].right_sibling;
+  }
+
+  const size_t per_sector = alloc_.sectors().sector_len() / kDirEntryLen;
+  auto slot_it = std::find_if(entries_.begin() + 1, entries_.end(), [](const DirEntry& e) {
+    return e.obj_type == ObjType::kUnallocated;
+  });
+  auto slot = static_cast<uint32_t>(slot_it - entries_.begin());
+  if (slot_it == entries_.end()) {
+    if (entries_.size() % per_sector == 0) {
+      const uint32_t id = CV_TRY(alloc_.allocate_sector(SectorFill::kDirectory));
+      CV_TRY(alloc_.set_fat(chain_.back(), id));
+      chain_.push_back(id);
+      // Version 4 files keep the count of directory sectors; version 3
+      // files must leave it 0.
+      if (alloc_.sectors().version() == Version::V4) {
+        alloc_.sectors().header_mut().num_dir_sectors = static_cast<uint32_t>(chain_.size());
+      }
+    }
+    entries_.push_back(DirEntry::unallocated());
+  }
+  entries_[slot] = DirEntry::make(std::string(name), type, current_timestamp());
+
+  DirEntry& linked = entries_[link_entry];
+  if (link_field == kOffsetChild) {
+    linked.child = slot;
+  } else if (link_field == kOffsetLeftSibling) {
+    linked.left_sibling = slot;
+  } else {
+    linked.right_sibling = slot;
+  }
+  const uint64_t offset = CV_TRY(entry_offset(link_entry, link_field));
+  uint8_t id_bytes[4];
+  store_u32le(id_bytes, slot);
+  CV_TRY(alloc_.sectors().file().write_at(ByteView(id_bytes, sizeof(id_bytes)), offset));
+  CV_TRY(write_dir_entry(slot));
+  return slot;
+}
+
+void Directory::mark_dirty(uint32_t id) {
+  if (std::find(dirty_.begin(), dirty_.end(), id) == dirty_.end()) dirty_.push_back(id);
+}
+
+IoResult<void> Directory::commit() {
+  while (!dirty_.empty()) {
+    CV_TRY(write_dir_entry(dirty_.back()));
+    dirty_.pop_back();
+  }
+  return alloc_.commit();
+}
+
+}  // namespace cellvault::cfb::internal
+

@@ -1,0 +1,90 @@
+#include "cfb/internal/minichain.h"
+
+#include <algorithm>
+#include <string>
+
+#include "cfb/internal/chain.h"
+
+namespace cellvault::cfb::internal {
+
+IoResult<MiniChain> MiniChain::open(MiniAllocator& minialloc, uint32_t start) {
+  std::vector<uint32_t> ids;
+  uint32_t id = start;
+  while (id != ENDOFCHAIN) {
+    ids.push_back(id);
+    id = CV_TRY(minialloc.next_mini_sector(id));
+    if (id == start) {
+      return Err{IoError::custom(ErrorKind::InvalidData,
+                                 "Minichain contained duplicate sector id " + std::to_string(id))};
+    }
+  }
+  return MiniChain(minialloc, std::move(ids));
+}
+
+IoResult<void> MiniChain::seek(uint64_t t) {
+  if (t > len()) return Err{cannot_seek(t, len())};
+  position_ = t;
+  return {};
+}
+
+IoResult<size_t> MiniChain::read(std::span<uint8_t> out) {
+  const uint64_t n = std::min<uint64_t>(len() - position_, out.size());
+  if (n == 0) return size_t{0};
+  const uint32_t id = ids_[position_ / kMiniSectorLen];
+  const size_t offset = position_ % kMiniSectorLen;
+  const size_t piece = static_cast<size_t>(std::min<uint64_t>(n, kMiniSectorLen - offset));
+  const uint64_t at = CV_TRY(minialloc_->mini_sector_offset(id));
+  File& file = minialloc_->directory().allocator().sectors().file();
+  const size_t got = CV_TRY(file.read_at(out.first(piece), at + offset));
+  position_ += got;
+  return got;
+}
+
+IoResult<void> MiniChain::read_exact(std::span<uint8_t> out) {
+  size_t done = 0;
+  while (done < out.size()) {
+    const size_t n = CV_TRY(read(out.subspan(done)));
+    if (n == 0) {
+      return Err{IoError::custom(ErrorKind::UnexpectedEof, "failed to fill whole buffer")};
+    }
+    done += n;
+  }
+  return {};
+}
+
+IoResult<void> MiniChain::write_all(ByteView data) {
+  if (data.empty()) return {};
+  const uint64_t room = len() - position_;
+  if (data.size() > room) {
+    const uint64_t count = (data.size() - room + kMiniSectorLen - 1) / kMiniSectorLen;
+    for (uint64_t i = 0; i < count; ++i) {
+      // Marked ENDOFCHAIN before it is linked, as growing one mini sector
+      // per write would do.
+      const uint32_t id = CV_TRY(minialloc_->allocate_mini_sector(ENDOFCHAIN));
+      if (!ids_.empty()) CV_TRY(minialloc_->set_minifat(ids_.back(), id));
+      ids_.push_back(id);
+    }
+  }
+  File& file = minialloc_->directory().allocator().sectors().file();
+  size_t done = 0;
+  // A pending piece [run_start, done) of the data that lies contiguously in
+  // the file from run_offset on.
+  size_t run_start = 0;
+  uint64_t run_offset = 0;
+  while (done < data.size()) {
+    const uint32_t id = ids_[position_ / kMiniSectorLen];
+    const size_t offset = position_ % kMiniSectorLen;
+    const size_t n = std::min(data.size() - done, kMiniSectorLen - offset);
+    const uint64_t at = CV_TRY(minialloc_->mini_sector_offset(id)) + offset;
+    if (done > run_start && run_offset + (done - run_start) != at) {
+      CV_TRY(file.write_at(data.subspan(run_start, done - run_start), run_offset));
+      run_start = done;
+    }
+    if (done == run_start) run_offset = at;
+    done += n;
+    position_ += n;
+  }
+  return file.write_at(data.subspan(run_start, done - run_start), run_offset);
+}
+
+}  // namespace cellvault::cfb::internal

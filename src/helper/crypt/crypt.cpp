@@ -1,0 +1,207 @@
+#include "helper/crypt/crypt.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "common/abort.h"
+#include "common/secure.h"
+#include "helper/crypt/hash.h"
+#include "helper/crypt/names.h"
+#include "helper/crypt/ossl.h"
+#include "helper/crypt/sha512_block.h"
+
+namespace cellvault {
+namespace {
+
+constexpr std::string_view kKeySizeError = "key size not supported!";
+
+void require_encrypt(bool encrypt, const char* op) {
+  if (!encrypt) abort_call(std::string(op) + ": decryption is not supported");
+}
+
+void check_input_len(size_t len) {
+  if (len > kCryptMaxInput) {
+    abort_call("crypt: input of " + std::to_string(len) +
+               " bytes exceeds the 4096-byte work area");
+  }
+}
+
+void check_iv_len(size_t len) {
+  if (len != kAesBlockLen) {
+    abort_call("crypt: IV of " + std::to_string(len) +
+               " bytes instead of 16: InvalidLength");
+  }
+}
+
+void check_block_multiple(size_t len) {
+  if (len % kAesBlockLen != 0) {
+    abort_call("crypt: input of " + std::to_string(len) +
+               " bytes is not a multiple of 16: PadError");
+  }
+}
+
+TextResult<void> check_cipher(std::string_view cipher_algorithm,
+                              std::string_view chaining_mode, ByteView key) {
+  CV_TRY(check_algorithm(cipher_algorithm, kCipherAes));
+  CV_TRY(check_algorithm(chaining_mode, kChainingCbc));
+  if (key.size() != kAesKeyLen) return Err{ErrorText(kKeySizeError)};
+  return {};
+}
+
+// new_aes_ctx returns a context holding the AES-256 key schedule of |key|
+// (32 bytes) for CBC encryption without padding; the IV is set per use.
+EvpCipherCtx new_aes_ctx(ByteView key) {
+  EvpCipherCtx ctx = new_cipher_ctx();
+  check_openssl(EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr,
+                                   key.data(), nullptr),
+                "EVP_EncryptInit_ex");
+  check_openssl(EVP_CIPHER_CTX_set_padding(ctx.get(), 0),
+                "EVP_CIPHER_CTX_set_padding");
+  return ctx;
+}
+
+// restart_chain starts a new CBC chain at |iv|, keeping the key schedule.
+void restart_chain(EVP_CIPHER_CTX* ctx, ByteView iv) {
+  check_openssl(EVP_EncryptInit_ex(ctx, nullptr, nullptr, nullptr, iv.data()),
+                "EVP_EncryptInit_ex");
+}
+
+// encrypt_blocks continues the chain of |ctx| over |input|, a multiple of
+// 16 bytes, writing as many bytes to |out|.
+void encrypt_blocks(EVP_CIPHER_CTX* ctx, ByteView input, uint8_t* out) {
+  if (input.empty()) return;
+  int out_len = 0;
+  check_openssl(EVP_EncryptUpdate(ctx, out, &out_len, input.data(),
+                                  static_cast<int>(input.size())),
+                "EVP_EncryptUpdate");
+  if (static_cast<size_t>(out_len) != input.size()) {
+    abort_call("crypt: cipher returned a short block");
+  }
+}
+
+// SegmentIvs makes the IV of each package segment, SHA-512(salt || LE32(k))
+// cut to the block size. With the usual 16-byte salt the message fits one
+// SHA-512 block, which is hashed directly; other cases go through
+// create_iv, whose result is then checked like any IV.
+class SegmentIvs {
+ public:
+  SegmentIvs(std::string_view algorithm, ByteView salt, uint64_t block_size)
+      : algorithm_(algorithm),
+        salt_(salt),
+        block_size_(block_size),
+        fast_(block_size == kAesBlockLen &&
+              salt.size() <= kSha512OneBlockMax - sizeof(uint32_t)) {}
+
+  ByteView iv_for(uint32_t segment) {
+    uint8_t block_key[sizeof(uint32_t)];
+    store_u32le(block_key, segment);
+    if (!fast_) {
+      slow_ = create_iv(algorithm_, salt_, block_size_, block_key);
+      return slow_;
+    }
+    const ByteView parts[] = {salt_, block_key};
+    sha512_one_block(parts, digest_);
+    return ByteView(digest_, kAesBlockLen);
+  }
+
+ private:
+  std::string_view algorithm_;
+  ByteView salt_;
+  uint64_t block_size_;
+  bool fast_;
+  uint8_t digest_[kSha512DigestLen];
+  Bytes slow_;
+};
+
+uint64_t round_up(uint64_t len, uint64_t multiple) {
+  const uint64_t rest = len % multiple;
+  return rest == 0 ? len : len + (multiple - rest);
+}
+
+}  // namespace
+
+TextResult<Bytes> crypt(bool encrypt, std::string_view cipher_algorithm,
+                        std::string_view chaining_mode, ByteView key,
+                        ByteView iv, ByteView input) {
+  require_encrypt(encrypt, "crypt");
+  check_input_len(input.size());
+  CV_TRY(check_cipher(cipher_algorithm, chaining_mode, key));
+  EvpCipherCtx ctx = new_aes_ctx(key);
+  check_iv_len(iv.size());
+  check_block_multiple(input.size());
+  Bytes out(input.size());
+  restart_chain(ctx.get(), iv);
+  encrypt_blocks(ctx.get(), input, out.data());
+  return out;
+}
+
+Bytes crypt_package(bool encrypt, std::string_view cipher_algorithm,
+                    std::string_view chaining_mode,
+                    std::string_view hash_algorithm, uint64_t block_size,
+                    ByteView key_data_salt, ByteView key, ByteView input) {
+  require_encrypt(encrypt, "crypt_package");
+  const uint64_t n = input.size();
+  if (n == 0) {
+    Bytes out(kStreamSizeLen);
+    store_u64le(out.data(), n);
+    return out;
+  }
+  if (block_size == 0) abort_call("crypt_package: block size 0");
+  unwrap(check_cipher(cipher_algorithm, chaining_mode, key));
+  unwrap(check_algorithm(hash_algorithm, kHashSha512));
+
+  // Every segment but the last is full; the last holds r bytes, padded.
+  const uint64_t last_len = n - (n - 1) / kSegmentLen * kSegmentLen;
+  const uint64_t total =
+      kStreamSizeLen + (n - last_len) + round_up(last_len, block_size);
+  Bytes out(static_cast<size_t>(total));
+  store_u64le(out.data(), n);
+
+  EvpCipherCtx ctx = new_aes_ctx(key);
+  SegmentIvs ivs(hash_algorithm, key_data_salt, block_size);
+  uint8_t tail[kAesBlockLen];
+  ScopedWipe wipe_tail(tail, sizeof(tail));
+  size_t pos = kStreamSizeLen;
+  uint32_t segment = 0;
+  for (size_t start = 0; start < n; start += kSegmentLen, ++segment) {
+    const size_t len = std::min<size_t>(kSegmentLen, n - start);
+    const size_t padded = static_cast<size_t>(round_up(len, block_size));
+    check_input_len(padded);
+    const ByteView iv = ivs.iv_for(segment);
+    check_iv_len(iv.size());
+    check_block_multiple(padded);
+
+    // Whole blocks go straight from the package to the stream; a partial
+    // last block is completed with zero bytes in |tail| first. The chain
+    // continues across the two updates.
+    const size_t whole = len - len % kAesBlockLen;
+    restart_chain(ctx.get(), iv);
+    encrypt_blocks(ctx.get(), input.subspan(start, whole), out.data() + pos);
+    if (whole < len) {
+      std::memset(tail, 0, sizeof(tail));
+      std::memcpy(tail, input.data() + start + whole, len - whole);
+      encrypt_blocks(ctx.get(), tail, out.data() + pos + whole);
+    }
+    pos += padded;
+  }
+  return out;
+}
+
+Bytes buffer_concat(std::span<const ByteView> buffers) {
+  size_t total = 0;
+  for (ByteView b : buffers) total += b.size();
+  Bytes out;
+  out.reserve(total);
+  for (ByteView b : buffers) out.insert(out.end(), b.begin(), b.end());
+  return out;
+}
+
+Bytes buffer_concat(std::initializer_list<ByteView> buffers) {
+  return buffer_concat(
+      std::span<const ByteView>(buffers.begin(), buffers.size()));
+}
+
+}  // namespace cellvault

@@ -1,0 +1,65 @@
+// Block encryption: AES-256-CBC of one buffer, and the segmented
+// encryption of a whole package into the "EncryptedPackage" stream.
+
+#ifndef CELLVAULT_HELPER_CRYPT_CRYPT_H_
+#define CELLVAULT_HELPER_CRYPT_CRYPT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string_view>
+
+#include "common/bytes.h"
+#include "common/error.h"
+
+namespace cellvault {
+
+// The package is encrypted in segments of this many plain bytes.
+inline constexpr size_t kSegmentLen = 4096;
+// crypt never works on more than one segment.
+inline constexpr size_t kCryptMaxInput = kSegmentLen;
+inline constexpr size_t kAesBlockLen = 16;
+inline constexpr size_t kAesKeyLen = 32;
+// "EncryptedPackage" starts with the plain length as a 64-bit integer.
+inline constexpr size_t kStreamSizeLen = 8;
+
+// crypt encrypts |input| with AES-256 in CBC mode under |key| and |iv|,
+// without padding, and returns the ciphertext, as long as the input (empty
+// for an empty input).
+//
+// Errors: a key that is not 32 bytes long gives "key size not supported!";
+// a cipher or chaining name other than "AES" and "ChainingModeCBC" gives
+// "algorithm <name> not supported!".
+// Aborts the call (no error value) when the input is longer than 4096
+// bytes, when the IV is not 16 bytes (message ending in "InvalidLength"),
+// when the input is not a multiple of 16 bytes (ending in "PadError"), and
+// when |encrypt| is false: decryption is not offered.
+TextResult<Bytes> crypt(bool encrypt, std::string_view cipher_algorithm,
+                        std::string_view chaining_mode, ByteView key,
+                        ByteView iv, ByteView input);
+
+// crypt_package returns the "EncryptedPackage" stream for the plain package
+// |input|: its length n as LE64, then segment k = 0, 1, ... of 4096 plain
+// bytes (the last one r bytes, zero-padded to a multiple of |block_size|),
+// each encrypted by crypt under |key| with its own IV
+// create_iv(hash_algorithm, key_data_salt, block_size, LE32(k)).
+// An empty package gives the 8-byte size field alone.
+//
+// The segments are encrypted straight into the one returned buffer. Every
+// error and limit violation of crypt and create_iv aborts the call, and so
+// does a block size of 0 with a non-empty package; only a block size of 16
+// stays within crypt's limits.
+Bytes crypt_package(bool encrypt, std::string_view cipher_algorithm,
+                    std::string_view chaining_mode,
+                    std::string_view hash_algorithm, uint64_t block_size,
+                    ByteView key_data_salt, ByteView key, ByteView input);
+
+// buffer_concat returns the members of |buffers| one after another in list
+// order, with nothing between them; an empty list gives an empty buffer.
+Bytes buffer_concat(std::span<const ByteView> buffers);
+Bytes buffer_concat(std::initializer_list<ByteView> buffers);
+
+}  // namespace cellvault
+
+#endif  // CELLVAULT_HELPER_CRYPT_CRYPT_H_

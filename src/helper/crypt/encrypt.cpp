@@ -1,0 +1,112 @@
+// The encryption driver: from the plain package and the password to the
+// finished container.
+//
+// Every cryptographic value is computed before the destination is touched,
+// so a failure there leaves the file system as it was. The destination is
+// then written through AtomicOutput: a temporary file beside it, renamed
+// into place only when complete.
+
+#include "helper/crypt/encrypt.h"
+
+#include <array>
+#include <utility>
+
+#include "cfb/compound_file.h"
+#include "common/abort.h"
+#include "common/atomic_output.h"
+#include "common/secure.h"
+#include "helper/crypt/crypt.h"
+#include "helper/crypt/encryption_info.h"
+#include "helper/crypt/hash.h"
+#include "helper/crypt/integrity.h"
+#include "helper/crypt/random.h"
+
+namespace cellvault {
+namespace {
+
+// The fixed parameters of the Agile encryption that cellvault writes.
+constexpr std::string_view kCipher = "AES";
+constexpr std::string_view kChaining = "ChainingModeCBC";
+constexpr std::string_view kHash = "SHA512";
+constexpr uint64_t kBlockSize = 16;
+constexpr uint64_t kHashSize = 64;
+constexpr uint64_t kSpinCount = 100000;
+constexpr uint64_t kKeyBits = 256;
+constexpr bool kEncrypt = true;
+
+// write_stream writes |data| as the stream |name| and closes it, so that an
+// error of the last flush aborts the call instead of being lost.
+void write_stream(cfb::CompoundFile& file, std::string_view name,
+                  ByteView data) {
+  cfb::Stream stream = unwrap(file.create_stream(name));
+  unwrap(stream.write_all(data));
+  unwrap(stream.close());
+}
+
+}  // namespace
+
+void encrypt(std::string_view to_path, ByteView data, std::string_view password,
+             const OutputOptions& options) {
+  // The random draws happen in this order: 32, 16, 16, 64, 16 bytes.
+  const SecretBytes package_key = gen_random_32();
+  const SecretBytes key_data_salt = gen_random_16();
+  const uint64_t key_data_key_bits = 8 * package_key.size();
+  const SecretBytes password_salt = gen_random_16();
+
+  Bytes encrypted_package =
+      crypt_package(kEncrypt, kCipher, kChaining, kHash, kBlockSize,
+                    key_data_salt, package_key, data);
+
+  // Data integrity ([MS-OFFCRYPTO] 2.3.4.14): an HMAC over the whole
+  // EncryptedPackage stream, size field included, under a random key; key
+  // and value are stored encrypted under the package key.
+  const SecretBytes hmac_key = gen_random_64();
+  const Bytes hmac_key_iv =
+      create_iv(kHash, key_data_salt, kBlockSize, kBlockKeyIntegrityKey);
+  const Bytes encrypted_hmac_key = unwrap(
+      crypt(kEncrypt, kCipher, kChaining, package_key, hmac_key_iv, hmac_key));
+  const SecretBytes hmac_value =
+      unwrap(hmac(kHash, hmac_key, {ByteView(encrypted_package)}));
+  const Bytes hmac_value_iv =
+      create_iv(kHash, key_data_salt, kBlockSize, kBlockKeyIntegrityValue);
+  const Bytes encrypted_hmac_value = unwrap(crypt(
+      kEncrypt, kCipher, kChaining, package_key, hmac_value_iv, hmac_value));
+
+  // The three password keys differ only in their block key, so one spin
+  // chain serves all of them. The password salt is the IV of all three
+  // encryptions.
+  const SecretBytes verifier_hash_input = gen_random_16();
+  const std::array<SecretBytes, 3> keys = convert_password_to_keys(
+      password, kHash, password_salt, kSpinCount, kKeyBits,
+      {ByteView(kBlockKeyEncryptedKeyValue), ByteView(kBlockKeyVerifierHashInput),
+       ByteView(kBlockKeyVerifierHashValue)});
+  const Bytes encrypted_key_value = unwrap(
+      crypt(kEncrypt, kCipher, kChaining, keys[0], password_salt, package_key));
+  const Bytes encrypted_verifier_hash_input = unwrap(crypt(
+      kEncrypt, kCipher, kChaining, keys[1], password_salt, verifier_hash_input));
+  const SecretBytes verifier_hash_value =
+      unwrap(hash(kHash, {ByteView(verifier_hash_input)}));
+  const Bytes encrypted_verifier_hash_value = unwrap(crypt(
+      kEncrypt, kCipher, kChaining, keys[2], password_salt, verifier_hash_value));
+
+  const Bytes encryption_info = build_encryption_info(
+      key_data_salt, kBlockSize, key_data_key_bits, kHashSize, kCipher,
+      kChaining, kHash, encrypted_hmac_key, encrypted_hmac_value, kSpinCount,
+      password_salt, kBlockSize, kKeyBits, kHashSize, kCipher, kChaining, kHash,
+      encrypted_verifier_hash_input, encrypted_verifier_hash_value,
+      encrypted_key_value);
+
+  // Only now is the destination touched.
+  AtomicOutput output =
+      unwrap(AtomicOutput::begin(to_path, options.replace_existing));
+  cfb::CompoundFile container =
+      unwrap(cfb::create_with_file(output.take_file(), options.version));
+  write_stream(container, "EncryptionInfo", encryption_info);
+  write_stream(container, "EncryptedPackage", encrypted_package);
+  // The stream's bytes are in the file; give the memory back before the
+  // flush to disk.
+  Bytes().swap(encrypted_package);
+  unwrap(output.commit(std::move(container).release_file()));
+}
+
+}  // namespace cellvault

@@ -1,0 +1,88 @@
+// Hash-based derivations of the Agile encryption ([MS-OFFCRYPTO] 2.3.4.11
+// and 2.3.4.12): the digest of a buffer list, the password key derivation
+// and the IV derivation. SHA-512 is the only hash algorithm, named "SHA512".
+
+#ifndef CELLVAULT_HELPER_CRYPT_HASH_H_
+#define CELLVAULT_HELPER_CRYPT_HASH_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string_view>
+
+#include "common/bytes.h"
+#include "common/error.h"
+#include "common/secure.h"
+
+namespace cellvault {
+
+// The block keys that tell the three password keys apart.
+inline constexpr std::array<uint8_t, 8> kBlockKeyEncryptedKeyValue = {
+    0x14, 0x6e, 0x0b, 0xe7, 0xab, 0xac, 0xd0, 0xd6};
+inline constexpr std::array<uint8_t, 8> kBlockKeyVerifierHashInput = {
+    0xfe, 0xa7, 0xd2, 0x76, 0x3b, 0x4b, 0x9e, 0x79};
+inline constexpr std::array<uint8_t, 8> kBlockKeyVerifierHashValue = {
+    0xd7, 0xaa, 0x0f, 0x6d, 0x30, 0x61, 0x34, 0x4e};
+// The block keys of the IVs that encrypt the HMAC key and the HMAC value.
+inline constexpr std::array<uint8_t, 8> kBlockKeyIntegrityKey = {
+    0x5f, 0xb2, 0xad, 0x01, 0x0c, 0xb9, 0xe1, 0xf6};
+inline constexpr std::array<uint8_t, 8> kBlockKeyIntegrityValue = {
+    0xa0, 0x67, 0x7f, 0x02, 0xb2, 0x2c, 0x84, 0x33};
+
+// hash returns the 64-byte SHA-512 digest of the concatenation of
+// |buffers| in list order (an empty list hashes the empty message). When
+// |algorithm| is not exactly "SHA512" it returns the error text
+// "algorithm <algorithm> not supported!". The digest is wiped when released:
+// callers hash secrets such as the password verifier.
+TextResult<SecretBytes> hash(std::string_view algorithm,
+                             std::span<const ByteView> buffers);
+TextResult<SecretBytes> hash(std::string_view algorithm,
+                             std::initializer_list<ByteView> buffers);
+
+// convert_password_to_key derives a key from |password| (UTF-8):
+//   H = SHA-512(salt || UTF-16LE(password));
+//   H = SHA-512(LE32(i) || H) for i = 0 .. spin_count - 1;
+//   H = SHA-512(H || block_key);
+// and returns H fitted to key_bits / 8 bytes (see fit_to_length). An
+// unsupported |algorithm| or a password that is not valid UTF-8 aborts the
+// call (the former with "called `Result::unwrap()` on an `Err` value: " and
+// the quoted error text).
+SecretBytes convert_password_to_key(std::string_view password,
+                                    std::string_view algorithm, ByteView salt,
+                                    uint64_t spin_count, uint64_t key_bits,
+                                    ByteView block_key);
+
+// convert_password_to_keys derives the keys for three block keys at the
+// cost of one: the salted, iterated hash does not depend on the block key,
+// so it is computed once and finished once per block key. Element j of the
+// result is byte for byte convert_password_to_key(password, algorithm,
+// salt, spin_count, key_bits, block_keys[j]). Fails like
+// convert_password_to_key.
+std::array<SecretBytes, 3> convert_password_to_keys(
+    std::string_view password, std::string_view algorithm, ByteView salt,
+    uint64_t spin_count, uint64_t key_bits,
+    const std::array<ByteView, 3>& block_keys);
+
+// create_iv returns SHA-512(salt || block_key) fitted to |block_size|
+// bytes. The digest is taken also for an empty block key. An unsupported
+// |algorithm| aborts the call like convert_password_to_key.
+Bytes create_iv(std::string_view algorithm, ByteView salt, uint64_t block_size,
+                ByteView block_key);
+
+// fit_to_length returns the first |n| bytes of |digest| when it is longer,
+// |digest| followed by bytes 0x36 up to |n| bytes when it is shorter, and
+// |digest| itself otherwise.
+template <class Buffer>
+Buffer fit_to_length(ByteView digest, size_t n) {
+  constexpr uint8_t kFill = 0x36;
+  Buffer out(n, kFill);
+  const size_t keep = digest.size() < n ? digest.size() : n;
+  for (size_t i = 0; i < keep; ++i) out[i] = digest[i];
+  return out;
+}
+
+}  // namespace cellvault
+
+#endif  // CELLVAULT_HELPER_CRYPT_HASH_H_

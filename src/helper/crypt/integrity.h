@@ -1,0 +1,30 @@
+// Data integrity: HMAC-SHA-512 over the encrypted package
+// ([MS-OFFCRYPTO] 2.3.4.14).
+
+#ifndef CELLVAULT_HELPER_CRYPT_INTEGRITY_H_
+#define CELLVAULT_HELPER_CRYPT_INTEGRITY_H_
+
+#include <initializer_list>
+#include <span>
+#include <string_view>
+
+#include "common/bytes.h"
+#include "common/error.h"
+#include "common/secure.h"
+
+namespace cellvault {
+
+// hmac returns HMAC-SHA-512 (RFC 2104) under |key| of the concatenation of
+// |buffers| in list order. The buffers are read where they are: the
+// message is never copied, so the HMAC over a whole package costs one
+// SHA-512 pass and no memory. A key longer than the 128-byte block is
+// hashed first. When |algorithm| is not exactly "SHA512" it returns the
+// error text "algorithm <algorithm> not supported!".
+TextResult<SecretBytes> hmac(std::string_view algorithm, ByteView key,
+                             std::span<const ByteView> buffers);
+TextResult<SecretBytes> hmac(std::string_view algorithm, ByteView key,
+                             std::initializer_list<ByteView> buffers);
+
+}  // namespace cellvault
+
+#endif  // CELLVAULT_HELPER_CRYPT_INTEGRITY_H_

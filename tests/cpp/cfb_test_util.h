@@ -1,0 +1,99 @@
+// Helpers for the compound file writer's tests: temporary files, reading
+// back what was written, and little-endian fields compared with hex output.
+
+#ifndef CELLVAULT_TESTS_CFB_TEST_UTIL_H_
+#define CELLVAULT_TESTS_CFB_TEST_UTIL_H_
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "cfb/version.h"
+#include "common/bytes.h"
+#include "common/error.h"
+#include "common/file.h"
+
+namespace cellvault::cfb::testing {
+
+// TempPath is a fresh path in the temporary directory, removed at the end.
+class TempPath {
+ public:
+  TempPath() {
+    const char* dir = std::getenv("TMPDIR");
+    std::string templ = std::string(dir ? dir : "/tmp") + "/cfb_test_XXXXXX";
+    int fd = ::mkstemp(templ.data());
+    if (fd >= 0) ::close(fd);
+    path_ = templ;
+  }
+  ~TempPath() { ::unlink(path_.c_str()); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+inline Bytes read_file(const std::string& path) {
+  IoResult<File> f = File::open_read(path);
+  if (!f.ok()) return {};
+  IoResult<Bytes> bytes = f->read_to_end();
+  return bytes.ok() ? std::move(bytes).take() : Bytes{};
+}
+
+// read_part reads |n| bytes at |offset| of the file at |path| (for files
+// too large, or too sparse, to read whole).
+inline Bytes read_part(const std::string& path, uint64_t offset, size_t n) {
+  IoResult<File> f = File::open_read(path);
+  Bytes out(n, 0);
+  if (!f.ok()) return {};
+  IoResult<size_t> got = f->read_at(out, offset);
+  out.resize(got.ok() ? *got : 0);
+  return out;
+}
+
+inline uint32_t u32_at(const Bytes& b, size_t offset) {
+  return offset + 4 <= b.size() ? load_u32le(b.data() + offset) : 0xDEADBEEF;
+}
+inline uint64_t u64_at(const Bytes& b, size_t offset) {
+  return offset + 8 <= b.size() ? load_u64le(b.data() + offset) : 0xDEADBEEF;
+}
+
+inline std::string hex(const uint8_t* p, size_t n) {
+  std::string out;
+  char buf[4];
+  for (size_t i = 0; i < n; ++i) {
+    std::snprintf(buf, sizeof(buf), "%02X ", p[i]);
+    out += buf;
+  }
+  return out;
+}
+
+// ExpectBytes checks |n| bytes of |got| at |offset| against |want|,
+// printing both in hex on a mismatch.
+inline void expect_bytes(const Bytes& got, size_t offset, const Bytes& want) {
+  ASSERT_LE(offset + want.size(), got.size()) << "file too short";
+  EXPECT_EQ(hex(got.data() + offset, want.size()), hex(want.data(), want.size()))
+      << "at offset " << offset;
+}
+
+inline size_t sector_len(Version v) { return v == Version::V4 ? 4096 : 512; }
+inline uint64_t sector_offset(Version v, uint32_t id) { return (uint64_t{id} + 1) * sector_len(v); }
+
+// Checks an error's kind and message.
+#define EXPECT_IO_ERROR(result, kind_, message_)                     \
+  do {                                                               \
+    const auto& r_ = (result);                                       \
+    ASSERT_FALSE(r_.ok()) << "expected an error";                    \
+    EXPECT_EQ(error_kind_name(r_.error().kind()), error_kind_name(kind_)); \
+    EXPECT_EQ(r_.error().message(), message_);                       \
+  } while (0)
+
+inline std::string version_name(const ::testing::TestParamInfo<Version>& info) {
+  return info.param == Version::V4 ? "V4" : "V3";
+}
+
+}  // namespace cellvault::cfb::testing
+
+#endif  // CELLVAULT_TESTS_CFB_TEST_UTIL_H_
