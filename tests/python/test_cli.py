@@ -335,6 +335,12 @@ def test_existing_output_is_kept_unless_forced(tmp_path: Path,
     assert decrypt(tmp_path / "out" / "report.xlsx", PASSWORD) == plain
     assert files_in(tmp_path / "out") == ["other.xlsx", "report.xlsx"]  # no temporaries left
 
+    # In place: the input is read whole before its name is replaced.
+    done = run(["encrypt", "-f", "--password-file", str(password_file), str(src), str(src)],
+               tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert decrypt(src, PASSWORD) == plain
+
 
 def test_same_name_from_two_folders_is_not_overwritten(tmp_path: Path,
                                                        password_file: Path) -> None:
