@@ -87,8 +87,9 @@ bool write_text(int fd, std::string_view text) {
 TextResult<SecretBytes> read_line(int fd) {
   SecretBytes line;
   line.reserve(256);
+  uint8_t c = 0;
+  ScopedWipe wipe_c(&c, sizeof(c));
   for (;;) {
-    uint8_t c;
     ssize_t n = read(fd, &c, 1);
     if (n < 0) {
       if (errno == EINTR) continue;
