@@ -29,10 +29,18 @@ PASSWORD = "bench pässword"
 MB = 1024 * 1024
 
 # The child: argv = impl, source, destination, warm-up source, password.
+# "copy" holds the whole source in memory and writes it out: a call of
+# known footprint (about one input size) that checks the measurement.
 CHILD = r"""
 import json, resource, sys, time
 impl, src, dst, warm, password = sys.argv[1:6]
-if impl == "cellvault":
+if impl == "copy":
+    def call(s, d):
+        with open(s, "rb") as f:
+            data = f.read()
+        with open(d, "wb") as out:
+            out.write(data)
+elif impl == "cellvault":
     import cellvault
     def call(s, d):
         cellvault.encrypt_excelfile(s, d, password)
@@ -96,8 +104,8 @@ def workbook(out_dir, label, seed=0):
 
 
 def measure_call(impl, src, warm, scratch):
-    """Runs one encryption call of `impl` ("cellvault" or "peer") in a fresh
-    child; returns {"seconds", "added_kb"}."""
+    """Runs one encryption call of `impl` ("cellvault", "peer" or "copy") in
+    a fresh child; returns {"seconds", "added_kb"}."""
     dst = Path(scratch) / ("out-%s.xlsx" % impl)
     done = subprocess.run([sys.executable, "-c", CHILD, impl, str(src), str(dst),
                            str(warm), PASSWORD],

@@ -6,11 +6,15 @@ sound, so that a failure elsewhere points at cellvault and not at them.
 """
 
 import hashlib
+import json
+import os
+import subprocess
 
 import msoffcrypto.format.ooxml
 import pytest
 
-from libreoffice import LibreOfficeError, WrongPassword, assert_same_cells
+from libreoffice import (LO_PYTHON, SCRIPT, LibreOfficeError, WrongPassword,
+                         assert_same_cells, require_libreoffice)
 from libreoffice import libreoffice  # noqa: F401  (fixture)
 from workbooks import make_sized_workbook, make_workbook, workbook_cells
 
@@ -44,6 +48,27 @@ def test_libreoffice_reads_back_a_peer_encrypted_workbook(tmp_path, libreoffice)
     assert failure.type is LibreOfficeError
     with pytest.raises(LibreOfficeError, match="no such file"):
         libreoffice(tmp_path / "missing.xlsx", "x")
+
+
+@pytest.mark.libreoffice
+def test_lo_read_cells_command_reports_by_exit_status(tmp_path):
+    require_libreoffice()
+    plain, locked = tmp_path / "plain.xlsx", tmp_path / "locked.xlsx"
+    make_workbook(plain, rows=20)
+    peer_encrypt(plain, locked, "right")
+
+    def run(password):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
+        env["LO_TEST_PW"] = password
+        return subprocess.run([LO_PYTHON, str(SCRIPT), str(locked), "--password-env",
+                               "LO_TEST_PW", "--sheet", "Summary!A1:B1"],
+                              env=env, capture_output=True, text=True, timeout=180)
+
+    ok = run("right")
+    assert (ok.returncode, json.loads(ok.stdout)) == (0, {"Summary!A1:B1": [["rows", 20.0]]})
+    wrong = run("wrong")
+    assert wrong.returncode == 3
+    assert "wrong password" in wrong.stderr
 
 
 def test_generated_workbooks_are_reproducible_and_sized(tmp_path):
