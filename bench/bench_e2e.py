@@ -17,7 +17,11 @@ Both floors come from the `bench_floor` helper in $CELLVAULT_BENCH_DIR
 each print seconds. Without it the chain floor is not shown and the bulk
 floor is measured through `cryptography`/hashlib/shutil.
 
-Targets: time <= 1.3 x chain floor (10 KB) and <= 1.3 x bulk floor (larger);
+The ratio is to the chain floor for 10 KB and to chain + bulk for the
+larger files: every call derives its keys, so at 1 MB the chain is still
+most of the unavoidable work, and even at 50 MB it is a tenth of it.
+
+Targets: time <= 1.3 x the floor;
 peak memory <= 2.2 x input + 32 MB; two threads encrypting two 10 KB
 workbooks at once take at most 1.25 x the time of one call.
 """
@@ -68,7 +72,7 @@ def parse_args():
 def thread_check(args, warm, scratch):
     other = B.workbook(args.out_dir, "10KB", seed=1)
     done = subprocess.run([sys.executable, "-c", THREADS_CHILD, str(warm), str(other),
-                           scratch, B.PASSWORD, str(args.runs)],
+                           scratch, B.PASSWORD, str(max(args.runs, 9))],
                           capture_output=True, text=True, cwd=scratch)
     if done.returncode != 0:
         raise RuntimeError("thread child failed:\n" + done.stderr.strip())
@@ -108,7 +112,10 @@ def main():
         for label, path in books.items():
             size = path.stat().st_size
             bulk, source = B.bulk_floor(path)
-            floor = chain if label == "10KB" else bulk
+            if label == "10KB":
+                floor = chain
+            else:
+                floor = chain + bulk if chain else None
             limit_mb = (2.2 * size + 32 * B.MB) / B.MB
             bulk_text = fmt_ms(bulk) + ("" if source == "bench_floor" else "*")
             if missing:
@@ -127,7 +134,7 @@ def main():
                          "%.1fMB" % limit_mb, B.verdict(ok)))
         if not missing:
             all_ok &= thread_check(args, warm, scratch)
-    print("ratio: median / chain floor for 10KB, / bulk floor otherwise (target <= 1.3 x);"
+    print("ratio: median / chain floor for 10KB, / (chain + bulk) otherwise (target <= 1.3 x);"
           " peak: memory the call added (median; max = 2.2 x input + 32 MB)")
     if not B.floor_command():
         print("* bulk floor measured in Python (no bench_floor)")

@@ -33,6 +33,8 @@ import benchlib as B
 PEER = "msoffcrypto-tool"
 TARGET_SPEED = {"10KB": 3.0, "50MB": 5.0}
 TARGET_MEMORY = 0.5
+# Below this, memory figures are page-granular noise and get no verdict.
+MEMORY_NOISE_MB = 0.5
 
 
 def parse_args():
@@ -68,8 +70,9 @@ def alternate(runs, measures):
 
 
 def summarize(samples, time_key, mem_key):
+    memory = [s[mem_key] for s in samples if s[mem_key] is not None]
     return {"seconds": B.median([s[time_key] for s in samples]),
-            "mb": B.median([s[mem_key] for s in samples]) / 1024}
+            "mb": B.median(memory) / 1024 if memory else None}
 
 
 def in_call(args, books, warm, have_module, scratch):
@@ -108,6 +111,10 @@ def whole_command(args, books, cli, scratch):
     return table
 
 
+def fmt_mb(mb):
+    return "n/a" if mb is None else "%.1fMB" % mb
+
+
 def report(title, table, memory_title, targets):
     """Prints one comparison; returns False if a stated target was missed."""
     print("\n" + title)
@@ -120,22 +127,25 @@ def report(title, table, memory_title, targets):
         cv = sides.get("cellvault")
         if cv is None:
             print(row % (label, "-", "%.1fms" % (peer["seconds"] * 1e3), "-", "-",
-                         "%.1fMB" % peer["mb"], "-", "cellvault not run"))
+                         fmt_mb(peer["mb"]), "-", "cellvault not run"))
             continue
         speed = peer["seconds"] / cv["seconds"]
-        memory = cv["mb"] / peer["mb"] if peer["mb"] > 0 else float("inf")
+        memory = None
+        if cv["mb"] is not None and peer["mb"] and max(cv["mb"], peer["mb"]) >= MEMORY_NOISE_MB:
+            memory = cv["mb"] / peer["mb"]
         verdicts = []
         if targets and label in TARGET_SPEED:
             verdicts.append("speed %s (>= %gx)" % (B.verdict(speed >= TARGET_SPEED[label]),
                                                    TARGET_SPEED[label]))
             all_ok &= speed >= TARGET_SPEED[label]
-        if targets:
+        if targets and memory is not None:
             verdicts.append("memory %s (<= %gx)" % (B.verdict(memory <= TARGET_MEMORY),
                                                     TARGET_MEMORY))
             all_ok &= memory <= TARGET_MEMORY
         print(row % (label, "%.1fms" % (cv["seconds"] * 1e3),
                      "%.1fms" % (peer["seconds"] * 1e3), "%.2fx" % speed,
-                     "%.1fMB" % cv["mb"], "%.1fMB" % peer["mb"], "%.2fx" % memory,
+                     fmt_mb(cv["mb"]), fmt_mb(peer["mb"]),
+                     "n/a" if memory is None else "%.2fx" % memory,
                      ", ".join(verdicts)))
     return all_ok
 
