@@ -217,9 +217,15 @@ def read_cells(path, password, sheets=None, timeout=90.0):
     global _server
     require_libreoffice()
     with _server_lock:
-        if _server is None or not _server.alive():
+        if _server is not None and not _server.alive():
+            _server.close()  # reaps it and closes its pipes
+            _server = None
+        if _server is None:
             _server = _Server()
         reply = _server.request(path, password, list(sheets) if sheets else None, timeout)
+        if reply.get("fatal"):
+            _server.close()
+            _server = None
     status = reply.get("status")
     if status == "ok":
         return reply["sheets"]

@@ -17,7 +17,8 @@ Many files through one office process (used by the pytest helper):
   reads one JSON request per line on stdin, {"path": ..., "password": ...,
   "sheets": [...] or null}, and answers one JSON line per request:
   {"status": "ok", "sheets": {...}}, {"status": "wrong_password"} or
-  {"status": "error", "message": ...}. End of input shuts the office down.
+  {"status": "error", "message": ...}; an error with "fatal": true means the
+  office died and this server is ending. End of input shuts the office down.
 
 Each run starts its own soffice with a private profile in a temporary
 directory and a private pipe name, and kills the whole process group when it
@@ -116,8 +117,16 @@ def serve(args):
                 reply = {"status": "wrong_password"}
             except Exception as exc:
                 reply = {"status": "error", "message": str(exc)}
+            office_died = office.proc.poll() is not None
+            if office_died:
+                reply = {"status": "error", "fatal": True,
+                         "message": "LibreOffice died (status %d) while loading: %s"
+                                    % (office.proc.returncode, reply.get("message", reply))}
             out.write(json.dumps(reply) + "\n")
             out.flush()
+            if office_died:
+                # The caller starts a new server for its next request.
+                return EXIT_ERROR
         return EXIT_OK
     finally:
         office.close()

@@ -51,6 +51,21 @@ def test_libreoffice_reads_back_a_peer_encrypted_workbook(tmp_path, libreoffice)
 
 
 @pytest.mark.libreoffice
+def test_a_dead_office_fails_one_read_and_the_next_starts_afresh(tmp_path, libreoffice):
+    import signal
+
+    import libreoffice as harness
+    plain, locked = tmp_path / "plain.xlsx", tmp_path / "locked.xlsx"
+    make_workbook(plain, rows=5)
+    peer_encrypt(plain, locked, "pw")
+    libreoffice(locked, "pw", sheets=["Summary!B1"])
+    os.killpg(harness._server.office_pgid, signal.SIGKILL)
+    with pytest.raises(LibreOfficeError, match="died|ended"):
+        libreoffice(locked, "pw", sheets=["Summary!B1"])
+    assert libreoffice(locked, "pw", sheets=["Summary!B1"]) == {"Summary!B1": [[5.0]]}
+
+
+@pytest.mark.libreoffice
 def test_lo_read_cells_command_reports_by_exit_status(tmp_path):
     require_libreoffice()
     plain, locked = tmp_path / "plain.xlsx", tmp_path / "locked.xlsx"

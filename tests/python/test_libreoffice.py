@@ -25,6 +25,22 @@ pytestmark = pytest.mark.libreoffice
 PASSWORD = "pä$$wörd ✓ 𝄞"  # the last one is a UTF-16 surrogate pair
 
 
+@pytest.fixture
+def encrypt_v3():
+    """Encrypts with the installed command into a version 3 container; the
+    test skips before any work when the command is not installed."""
+    command = cellvault_command()
+
+    def encrypt(src, dst, password):
+        env = dict(os.environ, CELLVAULT_LO_TEST_PASSWORD=password)
+        done = subprocess.run(
+            [command, "encrypt", "-q", "--container-version", "3",
+             "--password-env", "CELLVAULT_LO_TEST_PASSWORD", str(src), str(dst)],
+            env=env, capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+    return encrypt
+
+
 def cellvault_command():
     candidate = Path(sysconfig.get_path("scripts")) / "cellvault"
     if candidate.is_file() and os.access(candidate, os.X_OK):
@@ -33,15 +49,6 @@ def cellvault_command():
     if found is None:
         pytest.skip("the cellvault command is not installed (pip install .)")
     return found
-
-
-def encrypt_v3(src, dst, password):
-    env = dict(os.environ, CELLVAULT_LO_TEST_PASSWORD=password)
-    done = subprocess.run(
-        [cellvault_command(), "encrypt", "-q", "--container-version", "3",
-         "--password-env", "CELLVAULT_LO_TEST_PASSWORD", str(src), str(dst)],
-        env=env, capture_output=True, text=True, timeout=300)
-    assert done.returncode == 0, done.stderr
 
 
 def header_fields(path):
@@ -57,7 +64,7 @@ def header_fields(path):
 
 
 def test_libreoffice_opens_an_encrypted_workbook_and_refuses_a_wrong_password(
-        tmp_path, libreoffice):
+        tmp_path, libreoffice, encrypt_v3):
     plain, locked = tmp_path / "report.xlsx", tmp_path / "locked.xlsx"
     cells = make_workbook(plain, rows=3000)
     encrypt_v3(plain, locked, PASSWORD)
@@ -72,7 +79,8 @@ def test_libreoffice_opens_an_encrypted_workbook_and_refuses_a_wrong_password(
         libreoffice(locked, "")
 
 
-def test_libreoffice_opens_a_workbook_whose_fat_needs_a_difat_sector(tmp_path, libreoffice):
+def test_libreoffice_opens_a_workbook_whose_fat_needs_a_difat_sector(
+        tmp_path, libreoffice, encrypt_v3):
     # The header holds 109 FAT sector ids; past 109 x 128 sectors of 512
     # bytes (about 7.1 MB) the rest go into DIFAT sectors.
     plain, locked = tmp_path / "big.xlsx", tmp_path / "big-locked.xlsx"
