@@ -143,6 +143,10 @@ class Office:
         self.sockets = socket_paths(self.proc.pid)
 
     def read(self, path, password, sheets=None):
+        """read loads `path` hidden and read-only, giving `password` when the
+        office asks, and returns read_sheets' result. Raises WrongPassword if
+        the office asks again, RuntimeError for any other failure. The
+        document is closed on every way out."""
         if not os.path.isfile(path):
             raise RuntimeError("no such file: %s" % path)
         handler = PasswordSupplier(password)

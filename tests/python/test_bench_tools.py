@@ -34,6 +34,22 @@ def test_memory_measurement_sees_the_call_and_only_the_call(tmp_path):
 HAVE_MATPLOTLIB = importlib.util.find_spec("matplotlib") is not None
 
 
+@pytest.mark.skipif(not os.access(benchlib.GNU_TIME, os.X_OK), reason="no GNU time")
+def test_process_peak_is_the_commands_own_not_the_benchmarks(tmp_path):
+    # This interpreter holds the 200 MB; a child forked from it would count
+    # them. /bin/true needs about one megabyte, the allocating child ~100 MB.
+    ballast = bytearray(200 * benchlib.MB)
+    ballast[::4096] = b"x" * len(ballast[::4096])
+    _, true_kb = benchlib.run_process(["/bin/true"])
+    _, alloc_kb = benchlib.run_process(
+        [sys.executable, "-c", "b = bytearray(100 << 20); b[::4096] = b'x' * len(b[::4096])"])
+    assert true_kb < 20 * 1024, true_kb
+    assert 100 * 1024 <= alloc_kb < 180 * 1024, alloc_kb
+    with pytest.raises(RuntimeError, match="failed"):
+        benchlib.run_process(["/bin/false"])
+    del ballast
+
+
 @pytest.mark.parametrize("script, extra", [
     ("bench_e2e.py", []),
     ("bench_peer.py", ["--chart", "{tmp}/chart.png"] if HAVE_MATPLOTLIB else ["--no-chart"]),

@@ -86,6 +86,22 @@ def test_lo_read_cells_command_reports_by_exit_status(tmp_path):
     assert "wrong password" in wrong.stderr
 
 
+def test_cell_comparison_allows_only_the_office_rounding():
+    # LibreOffice keeps 15 significant digits: 4/3 comes back as
+    # 1.333333333333333 (read from a real round trip).
+    assert_same_cells({"S": [[4 / 3, "a", None, 7]]},
+                      {"S": [[1.333333333333333, "a", None, 7.0]]})
+    for wrong in ({"S": [[1.3333333333333, "a", None, 7]]},   # 14 digits: data changed
+                  {"S": [[4 / 3, "b", None, 7]]},
+                  {"S": [[4 / 3, "a", 0, 7]]},                # empty is not zero
+                  {"S": [[4 / 3, "a", None]]},
+                  {"S": [[4 / 3, "a", None, 7]], "T": []}):
+        with pytest.raises(AssertionError):
+            assert_same_cells({"S": [[4 / 3, "a", None, 7]]}, wrong)
+    with pytest.raises(AssertionError, match="S R1C2"):
+        assert_same_cells({"S": [[1, "x"]]}, {"S": [[1, "y"]]})
+
+
 def test_generated_workbooks_are_reproducible_and_sized(tmp_path):
     first, second = tmp_path / "a.xlsx", tmp_path / "b.xlsx"
     cells = make_workbook(first, rows=500, seed=7)
