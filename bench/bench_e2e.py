@@ -94,10 +94,22 @@ def main():
     books = {label: B.workbook(args.out_dir, label) for label in args.sizes}
     missing = B.cellvault_import_error()
 
-    chain = B.chain_floor()
-    print("chain floor (one spin chain): %s" % (
-        fmt_ms(chain) if chain else
-        "n/a (no bench_floor in %s; set CELLVAULT_BENCH_DIR)" % B.bench_dir()))
+    print(B.machine_load())
+    # The chain floor is sampled at the start and after each size's calls;
+    # each row uses the median so far, so that a change of load during the
+    # run weighs on floor and calls alike.
+    chain_samples = []
+
+    def sample_chain():
+        value = B.chain_floor()
+        if value:
+            chain_samples.append(value)
+        return B.median(chain_samples) if chain_samples else None
+
+    chain = sample_chain()
+    if not chain:
+        print("chain floor: n/a (neither bench_floor nor bench_crypto in %s;"
+              " set CELLVAULT_BENCH_DIR)" % B.bench_dir())
     if missing:
         print("cellvault cannot be imported (%s): install it with `pip install .`;"
               " only the floors are shown." % missing)
@@ -111,19 +123,20 @@ def main():
     with tempfile.TemporaryDirectory() as scratch:
         for label, path in books.items():
             size = path.stat().st_size
-            bulk, source = B.bulk_floor(path)
-            if label == "10KB":
-                floor = chain
-            else:
-                floor = chain + bulk if chain else None
             limit_mb = (2.2 * size + 32 * B.MB) / B.MB
+            bulk, source = B.bulk_floor(path)
             bulk_text = fmt_ms(bulk) + ("" if source == "bench_floor" else "*")
+            calls = [] if missing else [B.measure_call("cellvault", path, warm, scratch)
+                                        for _ in range(max(args.runs, 1))]
+            chain = sample_chain()  # after the calls: they sit between two samples
             if missing:
                 print(row % (label, size, "-", fmt_ms(chain), bulk_text, "-", "-",
                              "%.1fMB" % limit_mb, "not run"))
                 continue
-            calls = [B.measure_call("cellvault", path, warm, scratch)
-                     for _ in range(max(args.runs, 1))]
+            if label == "10KB":
+                floor = chain
+            else:
+                floor = chain + bulk if chain else None
             seconds = B.median([c["seconds"] for c in calls])
             peak_mb = B.median([c["added_kb"] for c in calls]) / 1024
             ratio = seconds / floor if floor else None
@@ -134,6 +147,9 @@ def main():
                          "%.1fMB" % limit_mb, B.verdict(ok)))
         if not missing:
             all_ok &= thread_check(args, warm, scratch)
+    if chain_samples:
+        print("chain floor (one spin chain): median %s of %d samples taken during the run"
+              % (fmt_ms(B.median(chain_samples)), len(chain_samples)))
     print("ratio: median / chain floor for 10KB, / (chain + bulk) otherwise (target <= 1.3 x);"
           " peak: memory the call added (median; max = 2.2 x input + 32 MB)")
     if not B.floor_command():

@@ -156,6 +156,7 @@ def main():
     books = {label: B.workbook(args.out_dir, label) for label in args.sizes}
     missing = B.cellvault_import_error()
     cli = find_command("cellvault")
+    print(B.machine_load())
     if missing:
         print("cellvault module cannot be imported (%s): `pip install .` first;"
               " measuring %s alone." % (missing, PEER))

@@ -140,6 +140,13 @@ def run_process(argv, env=None, cwd=None):
     return seconds, int(text.splitlines()[-1]) if wrapped is not argv and text else None
 
 
+def machine_load():
+    """A line on the machine's state, since other work skews every figure."""
+    one, five, _ = os.getloadavg()
+    return "machine: %d cores, load average %.2f (1 min) %.2f (5 min)" % (
+        os.cpu_count() or 0, one, five)
+
+
 def median(values):
     return statistics.median(values)
 
