@@ -30,8 +30,8 @@ IoResult<void> FlushBuffer::flush_changes(Stream& stream, uint64_t at, ByteView 
   if (start == ENDOFCHAIN && new_len >= kMiniStreamCutoff) {
     // A new regular chain, written from offset 0.
     Chain chain = Chain::from_ids(alloc, {}, SectorFill::kZero);
-    CV_TRY(chain.write_all(data));
-    CV_TRY(chain.write_all(more));
+    const ByteView parts[] = {data, more};
+    CV_TRY(chain.write_parts(parts));
     new_start = chain.first_id();
     stream.chain_ids_ = std::move(chain).take_ids();
   } else if (start == ENDOFCHAIN) {
@@ -45,8 +45,8 @@ IoResult<void> FlushBuffer::flush_changes(Stream& stream, uint64_t at, ByteView 
                       : Chain::from_ids(alloc, std::move(stream.chain_ids_), SectorFill::kZero);
     stream.chain_ids_.clear();
     CV_TRY(chain.seek(at));
-    CV_TRY(chain.write_all(data));
-    CV_TRY(chain.write_all(more));
+    const ByteView parts[] = {data, more};
+    CV_TRY(chain.write_parts(parts));
     stream.chain_ids_ = std::move(chain).take_ids();
   } else if (end >= kMiniStreamCutoff) {
     // The stream outgrows the mini stream: move its first |at| bytes into
@@ -56,9 +56,8 @@ IoResult<void> FlushBuffer::flush_changes(Stream& stream, uint64_t at, ByteView 
     CV_TRY(old_chain.read_exact(head));
     CV_TRY(mini.free_mini_chain(start));
     Chain chain = Chain::from_ids(alloc, {}, SectorFill::kZero);
-    CV_TRY(chain.write_all(head));
-    CV_TRY(chain.write_all(data));
-    CV_TRY(chain.write_all(more));
+    const ByteView parts[] = {head, data, more};
+    CV_TRY(chain.write_parts(parts));
     new_start = chain.first_id();
     stream.chain_ids_ = std::move(chain).take_ids();
   } else {

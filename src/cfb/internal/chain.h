@@ -6,6 +6,7 @@
 #define CELLVAULT_CFB_INTERNAL_CHAIN_H_
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "cfb/internal/alloc.h"
@@ -43,9 +44,15 @@ class Chain {
   IoResult<void> seek(uint64_t p);
 
   // write_all writes |data| at the position and advances it, adding
-  // sectors at the end as needed. Contiguous sectors are written with one
-  // call; a new sector that the data does not fill is padded with the fill.
-  IoResult<void> write_all(ByteView data);
+  // sectors at the end as needed. A new sector that the data does not fill
+  // is padded with the fill.
+  IoResult<void> write_all(ByteView data) { return write_parts({&data, 1}); }
+
+  // write_parts is write_all of the concatenation of |parts|. Pieces that
+  // lie next to each other in the file go out in one call, and so do the
+  // FAT and DIFAT sectors between two runs of new sectors (their content is
+  // final once the chain has grown), so a long write costs a few calls.
+  IoResult<void> write_parts(std::span<const ByteView> parts);
 
   // into_subsector consumes the chain and returns a writer for bytes
   // |offset| onward of piece |index| of size |sub_len| (a divisor of the
