@@ -71,7 +71,9 @@ IoResult<void> FlushBuffer::flush_changes(Stream& stream, uint64_t at, ByteView 
   entry.start_sector = new_start;
   entry.stream_size = new_len;
   entry.modified_time = internal::current_timestamp();
-  CV_TRY(dir.write_dir_entry(id));
+  // The entry goes out with the commit, in one write with the header and
+  // FAT sector 0 when those changed too.
+  dir.mark_dirty(id);
   return mini.commit();
 }
 

@@ -82,6 +82,12 @@ class Allocator {
   // long data write carry the FAT sectors that lie between its runs.
   void take_meta_sector(uint32_t id, Bytes& out);
 
+  // fat_sector_dirty tells whether FAT sector number |k| has changes that
+  // the next commit would write.
+  bool fat_sector_dirty(size_t k) const {
+    return k < fat_dirty_.size() && fat_dirty_[k].first != fat_dirty_[k].second;
+  }
+
   // commit writes every change since the last commit.
   IoResult<void> commit();
 

@@ -98,6 +98,9 @@ class Sectors {
   }
   // commit_header writes the header if it changed since the last commit.
   IoResult<void> commit_header();
+  bool header_dirty() const { return header_dirty_; }
+  // header_written notes that the caller wrote the current header.
+  void header_written() { header_dirty_ = false; }
 
   File& file() { return file_; }
   File release_file() && { return std::move(file_); }
