@@ -27,8 +27,27 @@ IoResult<Chain> Chain::open(Allocator& alloc, uint32_t start, SectorFill fill) {
   return Chain(alloc, std::move(ids), fill);
 }
 
+void ChainTail::drop_before(uint64_t offset, size_t sector_len) {
+  const uint64_t index = offset / sector_len;
+  if (ids.empty() || index <= base) return;
+  const auto drop = static_cast<size_t>(std::min<uint64_t>(index - base, ids.size() - 1));
+  ids.erase(ids.begin(), ids.begin() + static_cast<std::ptrdiff_t>(drop));
+  base += drop;
+}
+
+Chain Chain::from_tail(Allocator& alloc, ChainTail tail, SectorFill fill, uint64_t keep_from) {
+  Chain chain(alloc, std::move(tail.ids), fill);
+  chain.first_ = tail.first;
+  chain.base_ = tail.base;
+  chain.forget_ = true;
+  chain.keep_from_ = keep_from;
+  return chain;
+}
+
 IoResult<void> Chain::seek(uint64_t p) {
   if (p > len()) return Err{cannot_seek(p, len())};
+  // A tail chain cannot go back before the sectors it kept.
+  if (p / alloc_->sectors().sector_len() < base_) return Err{cannot_seek(p, len())};
   position_ = p;
   return {};
 }
@@ -36,7 +55,10 @@ IoResult<void> Chain::seek(uint64_t p) {
 IoResult<void> Chain::grow(uint64_t bytes) {
   const size_t sl = alloc_->sectors().sector_len();
   const uint64_t count = (bytes + sl - 1) / sl;
-  return alloc_->append_chain(ids_.empty() ? ENDOFCHAIN : ids_.back(), count, ids_);
+  const bool was_empty = ids_.empty();
+  CV_TRY(alloc_->append_chain(was_empty ? ENDOFCHAIN : ids_.back(), count, ids_));
+  if (was_empty && !ids_.empty()) first_ = ids_.front();
+  return {};
 }
 
 namespace {
@@ -95,10 +117,33 @@ constexpr uint64_t kMaxMetaGap = 2;
 
 }  // namespace
 
+// How many new sectors a tail chain adds per batch: it holds the ids of
+// one batch at a time, however long the write.
+constexpr uint64_t kBatchSectors = 65536;
+
 IoResult<void> Chain::write_parts(std::span<const ByteView> parts) {
   uint64_t total = 0;
   for (ByteView p : parts) total += p.size();
-  if (total == 0) return {};
+  const size_t sl = alloc_->sectors().sector_len();
+  size_t part = 0;
+  size_t in_part = 0;
+  while (total > 0) {
+    uint64_t batch = total;
+    if (forget_) batch = std::min<uint64_t>(batch, len() - position_ + kBatchSectors * sl);
+    CV_TRY(write_batch(parts, part, in_part, batch));
+    total -= batch;
+    if (forget_) {
+      ChainTail tail{first_, base_, std::move(ids_)};
+      tail.drop_before(std::min(position_, keep_from_), sl);
+      base_ = tail.base;
+      ids_ = std::move(tail.ids);
+    }
+  }
+  return {};
+}
+
+IoResult<void> Chain::write_batch(std::span<const ByteView> parts, size_t& part,
+                                  size_t& in_part, uint64_t total) {
   Sectors& sectors = alloc_->sectors();
   const size_t sl = sectors.sector_len();
   const size_t old_count = ids_.size();
@@ -106,11 +151,9 @@ IoResult<void> Chain::write_parts(std::span<const ByteView> parts) {
   if (total > room) CV_TRY(grow(total - room));
 
   Gather gather(sectors.file());
-  size_t part = 0;
-  size_t in_part = 0;
   uint64_t left = total;
   while (left > 0) {
-    const size_t i = static_cast<size_t>(position_ / sl);
+    const size_t i = static_cast<size_t>(position_ / sl - base_);
     const size_t offset = static_cast<size_t>(position_ % sl);
     // The run of consecutive ids from i on, as far as the data reaches.
     size_t j = i;
@@ -163,8 +206,8 @@ IoResult<void> Chain::write_parts(std::span<const ByteView> parts) {
 IoResult<SectorWriter> Chain::into_subsector(uint32_t index, size_t sub_len, size_t offset) && {
   Sectors& sectors = alloc_->sectors();
   const size_t per = sectors.sector_len() / sub_len;
-  const size_t k = index / per;
-  if (k >= ids_.size()) {
+  const size_t k = index / per - base_;
+  if (index / per < base_ || k >= ids_.size()) {
     return Err{IoError::custom(ErrorKind::InvalidData, "invalid sector id")};
   }
   const uint32_t id = ids_[k];

@@ -16,6 +16,20 @@
 
 namespace cellvault::cfb::internal {
 
+// ChainTail is what a stream keeps of its chain between flushes: the first
+// sector, and the sectors from index |base| on (the ones it may still
+// write), so that a long stream neither walks nor holds its whole chain.
+struct ChainTail {
+  uint32_t first = ENDOFCHAIN;
+  uint64_t base = 0;
+  std::vector<uint32_t> ids;
+
+  bool empty() const { return first == ENDOFCHAIN; }
+  // drop_before forgets the sectors before byte |offset| of the chain
+  // (sector size |sector_len|), always keeping the last one.
+  void drop_before(uint64_t offset, size_t sector_len);
+};
+
 class Chain {
  public:
   // open walks the chain that begins at |start| (ENDOFCHAIN: an empty
@@ -31,12 +45,19 @@ class Chain {
     return Chain(alloc, std::move(ids), fill);
   }
 
+  // from_tail rebuilds a chain from a kept tail (an empty tail: a new
+  // chain). Such a chain forgets the sectors that a write has passed,
+  // except those from byte |keep_from| on, which a later seek may need.
+  static Chain from_tail(Allocator& alloc, ChainTail tail, SectorFill fill, uint64_t keep_from);
+
   // first_id is the chain's first sector, ENDOFCHAIN when it is empty.
-  uint32_t first_id() const { return ids_.empty() ? ENDOFCHAIN : ids_.front(); }
-  uint64_t len() const { return uint64_t{ids_.size()} * alloc_->sectors().sector_len(); }
+  uint32_t first_id() const { return first_; }
+  uint64_t len() const { return (base_ + ids_.size()) * alloc_->sectors().sector_len(); }
   uint64_t position() const { return position_; }
+  // ids are the chain's sectors (from index base on for a tail chain).
   const std::vector<uint32_t>& ids() const { return ids_; }
   std::vector<uint32_t> take_ids() && { return std::move(ids_); }
+  ChainTail take_tail() && { return ChainTail{first_, base_, std::move(ids_)}; }
 
   // seek positions the chain at byte |p|; fails with InvalidInput "Cannot
   // seek to {p}, chain length is {length} bytes" when |p| is beyond the
@@ -62,14 +83,23 @@ class Chain {
 
  private:
   Chain(Allocator& alloc, std::vector<uint32_t> ids, SectorFill fill)
-      : alloc_(&alloc), ids_(std::move(ids)), fill_(fill) {}
+      : alloc_(&alloc),
+        ids_(std::move(ids)),
+        first_(ids_.empty() ? ENDOFCHAIN : ids_.front()),
+        fill_(fill) {}
 
   IoResult<void> grow(uint64_t bytes);
+  IoResult<void> write_batch(std::span<const ByteView> parts, size_t& part, size_t& in_part,
+                             uint64_t bytes);
 
   Allocator* alloc_;
   std::vector<uint32_t> ids_;
+  uint64_t base_ = 0;  // sectors before ids_[0] that were forgotten
+  uint32_t first_;
   uint64_t position_ = 0;
   SectorFill fill_;
+  bool forget_ = false;
+  uint64_t keep_from_ = 0;
 };
 
 // cannot_seek is the InvalidInput error of positioning past a chain's end.
