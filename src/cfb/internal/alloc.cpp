@@ -197,18 +197,6 @@ IoResult<void> Allocator::append_chain(uint32_t last, uint64_t count,
   return {};
 }
 
-IoResult<uint32_t> Allocator::extend_chain(uint32_t start, SectorFill fill) {
-  uint32_t last = start;
-  for (;;) {
-    const uint32_t next_id = CV_TRY(next(last));
-    if (next_id == ENDOFCHAIN) break;
-    last = next_id;
-  }
-  const uint32_t id = CV_TRY(allocate_sector(fill));
-  CV_TRY(set_fat(last, id));
-  return id;
-}
-
 IoResult<void> Allocator::free_chain(uint32_t start) {
   uint32_t id = start;
   while (id != ENDOFCHAIN) {

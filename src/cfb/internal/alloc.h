@@ -64,10 +64,6 @@ class Allocator {
   // |count| calls of allocate_unfilled each linked after the previous one.
   IoResult<void> append_chain(uint32_t last, uint64_t count, std::vector<uint32_t>& ids);
 
-  // extend_chain appends a new sector filled with |fill| to the chain that
-  // contains |start| and returns its id.
-  IoResult<uint32_t> extend_chain(uint32_t start, SectorFill fill);
-
   // free_chain marks every sector of the chain from |start| free; the
   // sectors keep their bytes.
   IoResult<void> free_chain(uint32_t start);

@@ -203,17 +203,4 @@ IoResult<void> Chain::write_batch(std::span<const ByteView> parts, size_t& part,
   return gather.flush();
 }
 
-IoResult<SectorWriter> Chain::into_subsector(uint32_t index, size_t sub_len, size_t offset) && {
-  Sectors& sectors = alloc_->sectors();
-  const size_t per = sectors.sector_len() / sub_len;
-  const size_t k = index / per - base_;
-  if (index / per < base_ || k >= ids_.size()) {
-    return Err{IoError::custom(ErrorKind::InvalidData, "invalid sector id")};
-  }
-  const uint32_t id = ids_[k];
-  CV_TRY(sectors.check_sector(id));
-  return SectorWriter(sectors.file(), sectors.sector_offset(id) + sub_len * (index % per),
-                      sub_len, offset);
-}
-
 }  // namespace cellvault::cfb::internal

@@ -75,12 +75,6 @@ class Chain {
   // final once the chain has grown), so a long write costs a few calls.
   IoResult<void> write_parts(std::span<const ByteView> parts);
 
-  // into_subsector consumes the chain and returns a writer for bytes
-  // |offset| onward of piece |index| of size |sub_len| (a divisor of the
-  // sector size). Fails with InvalidData "invalid sector id" when the piece
-  // lies beyond the chain.
-  IoResult<SectorWriter> into_subsector(uint32_t index, size_t sub_len, size_t offset) &&;
-
  private:
   Chain(Allocator& alloc, std::vector<uint32_t> ids, SectorFill fill)
       : alloc_(&alloc),

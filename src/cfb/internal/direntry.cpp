@@ -56,10 +56,4 @@ void DirEntry::encode(std::span<uint8_t, kDirEntryLen> span) const {
   store_u64le(out + 120, stream_size);
 }
 
-IoResult<void> DirEntry::write_to(SectorWriter& writer) const {
-  uint8_t bytes[kDirEntryLen];
-  encode(bytes);
-  return writer.write_all(ByteView(bytes, sizeof(bytes)));
-}
-
 }  // namespace cellvault::cfb::internal

@@ -61,8 +61,6 @@ struct DirEntry {
 
   // encode writes the 128 bytes of the entry into |out|; the name must fit.
   void encode(std::span<uint8_t, kDirEntryLen> out) const;
-  // write_to writes the 128 bytes through |writer|.
-  IoResult<void> write_to(SectorWriter& writer) const;
 };
 
 // write_clsid writes the 16 bytes of |id|: the first group as u32, the next
