@@ -164,6 +164,21 @@ IoResult<uint32_t> Allocator::allocate_sector(SectorFill fill) { return allocate
 
 IoResult<uint32_t> Allocator::allocate_unfilled() { return allocate(SectorFill::kZero, false); }
 
+void Allocator::reserve(uint64_t count) {
+  const size_t e = entries_per_sector();
+  // One FAT sector per e - 1 new sectors, one DIFAT sector per e - 1 FAT
+  // sectors: count / (e - 2) covers both.
+  const uint64_t need = fat_.size() + count + count / (e - 2) + 4;
+  if (need <= fat_.capacity()) return;
+  // A long write grows the table once to its new length (with room for
+  // the FAT and DIFAT sectors that come with it) instead of doubling it,
+  // so it holds at most the old and the new table at once; short ones grow
+  // it geometrically so that many of them stay linear.
+  // A little slack lets the flushes that end a long write fit too.
+  fat_.reserve(static_cast<size_t>(
+      std::max<uint64_t>(need + need / 64 + 1024, fat_.capacity() + fat_.capacity() / 2)));
+}
+
 IoResult<void> Allocator::append_chain(uint32_t last, uint64_t count,
                                        std::vector<uint32_t>& ids) {
   const size_t e = entries_per_sector();

@@ -58,6 +58,10 @@ class Allocator {
   // write every byte of the returned sector.
   IoResult<uint32_t> allocate_unfilled();
 
+  // reserve makes room in memory for |count| more sectors, ahead of a
+  // long write.
+  void reserve(uint64_t count);
+
   // append_chain hands out |count| sectors for the end of a chain whose
   // last sector is |last| (ENDOFCHAIN for a new chain), linked in order,
   // unfilled, and appends their ids to |ids|: the same sectors and FAT as

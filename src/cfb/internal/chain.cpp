@@ -125,6 +125,8 @@ IoResult<void> Chain::write_parts(std::span<const ByteView> parts) {
   uint64_t total = 0;
   for (ByteView p : parts) total += p.size();
   const size_t sl = alloc_->sectors().sector_len();
+  const uint64_t room = len() - position_;
+  if (total > room) alloc_->reserve((total - room + sl - 1) / sl);
   size_t part = 0;
   size_t in_part = 0;
   while (total > 0) {
