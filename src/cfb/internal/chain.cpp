@@ -74,6 +74,7 @@ class Gather {
 
   void add(const uint8_t* p, size_t n) {
     if (n == 0) return;
+    // iovec has no const form; pwritev only reads the buffers.
     auto* base = const_cast<uint8_t*>(p);
     if (!pieces_.empty() &&
         static_cast<uint8_t*>(pieces_.back().iov_base) + pieces_.back().iov_len == base) {
