@@ -19,18 +19,14 @@ namespace {
 Bytes initial_bytes(const Header& header, const Sectors& sectors) {
   const size_t sl = sectors.sector_len();
   Bytes out(3 * sl, 0);
-  uint8_t head[kHeaderLen];
-  header.encode(head);
-  std::copy(head, head + kHeaderLen, out.begin());
+  header.encode(std::span<uint8_t, kHeaderLen>(out.data(), kHeaderLen));
   ByteView fat = sectors.fill_bytes(SectorFill::kFat);
   std::copy(fat.begin(), fat.end(), out.begin() + sl);
   store_u32le(out.data() + sl, FATSECT);
   store_u32le(out.data() + sl + 4, ENDOFCHAIN);
   ByteView dir = sectors.fill_bytes(SectorFill::kDirectory);
   std::copy(dir.begin(), dir.end(), out.begin() + 2 * sl);
-  uint8_t root[kDirEntryLen];
-  DirEntry::empty_root_entry().encode(root);
-  std::copy(root, root + kDirEntryLen, out.begin() + 2 * sl);
+  DirEntry::empty_root_entry().encode(std::span<uint8_t, kDirEntryLen>(out.data() + 2 * sl, kDirEntryLen));
   return out;
 }
 

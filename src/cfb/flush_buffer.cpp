@@ -16,7 +16,7 @@ using internal::MiniChain;
 using internal::SectorFill;
 
 IoResult<void> FlushBuffer::flush_changes(Stream& stream, uint64_t at, ByteView data,
-                                          ByteView more) {
+                                          ByteView more, uint64_t keep_from) {
   internal::MiniAllocator& mini = stream.core_->mini;
   internal::Directory& dir = mini.directory();
   internal::Allocator& alloc = dir.allocator();
@@ -29,25 +29,28 @@ IoResult<void> FlushBuffer::flush_changes(Stream& stream, uint64_t at, ByteView 
 
   if (start == ENDOFCHAIN && new_len >= kMiniStreamCutoff) {
     // A new regular chain, written from offset 0.
-    Chain chain = Chain::from_ids(alloc, {}, SectorFill::kZero);
-    CV_TRY(chain.write_all(data));
-    CV_TRY(chain.write_all(more));
+    Chain chain = Chain::from_tail(alloc, {}, SectorFill::kZero, keep_from);
+    const ByteView parts[] = {data, more};
+    CV_TRY(chain.write_parts(parts));
     new_start = chain.first_id();
-    stream.chain_ids_ = std::move(chain).take_ids();
+    stream.chain_tail_ = std::move(chain).take_tail();
   } else if (start == ENDOFCHAIN) {
     MiniChain chain = CV_TRY(MiniChain::open(mini, ENDOFCHAIN));
     CV_TRY(chain.write_all(data));
     CV_TRY(chain.write_all(more));
     new_start = chain.first_id();
   } else if (old_len >= kMiniStreamCutoff) {
-    Chain chain = stream.chain_ids_.empty()
-                      ? CV_TRY(Chain::open(alloc, start, SectorFill::kZero))
-                      : Chain::from_ids(alloc, std::move(stream.chain_ids_), SectorFill::kZero);
-    stream.chain_ids_.clear();
+    internal::ChainTail tail = std::move(stream.chain_tail_);
+    stream.chain_tail_ = {};
+    if (tail.empty()) {
+      Chain opened = CV_TRY(Chain::open(alloc, start, SectorFill::kZero));
+      tail = std::move(opened).take_tail();
+    }
+    Chain chain = Chain::from_tail(alloc, std::move(tail), SectorFill::kZero, keep_from);
     CV_TRY(chain.seek(at));
-    CV_TRY(chain.write_all(data));
-    CV_TRY(chain.write_all(more));
-    stream.chain_ids_ = std::move(chain).take_ids();
+    const ByteView parts[] = {data, more};
+    CV_TRY(chain.write_parts(parts));
+    stream.chain_tail_ = std::move(chain).take_tail();
   } else if (end >= kMiniStreamCutoff) {
     // The stream outgrows the mini stream: move its first |at| bytes into
     // a regular chain ahead of the new data.
@@ -55,12 +58,11 @@ IoResult<void> FlushBuffer::flush_changes(Stream& stream, uint64_t at, ByteView 
     Bytes head(static_cast<size_t>(at));
     CV_TRY(old_chain.read_exact(head));
     CV_TRY(mini.free_mini_chain(start));
-    Chain chain = Chain::from_ids(alloc, {}, SectorFill::kZero);
-    CV_TRY(chain.write_all(head));
-    CV_TRY(chain.write_all(data));
-    CV_TRY(chain.write_all(more));
+    Chain chain = Chain::from_tail(alloc, {}, SectorFill::kZero, keep_from);
+    const ByteView parts[] = {head, data, more};
+    CV_TRY(chain.write_parts(parts));
     new_start = chain.first_id();
-    stream.chain_ids_ = std::move(chain).take_ids();
+    stream.chain_tail_ = std::move(chain).take_tail();
   } else {
     MiniChain chain = CV_TRY(MiniChain::open(mini, start));
     CV_TRY(chain.seek(at));
@@ -72,7 +74,9 @@ IoResult<void> FlushBuffer::flush_changes(Stream& stream, uint64_t at, ByteView 
   entry.start_sector = new_start;
   entry.stream_size = new_len;
   entry.modified_time = internal::current_timestamp();
-  CV_TRY(dir.write_dir_entry(id));
+  // The entry goes out with the commit, in one write with the header and
+  // FAT sector 0 when those changed too.
+  dir.mark_dirty(id);
   return mini.commit();
 }
 

@@ -22,8 +22,10 @@ class FlushBuffer {
   // Fails with InvalidInput "Cannot seek to ..." when |at| lies past the
   // stream's storage, UnexpectedEof when the mini stream is short, and the
   // errors of the layers below.
-  static IoResult<void> flush_changes(Stream& stream, uint64_t at, ByteView data,
-                                      ByteView more);
+  // |keep_from| is the lowest stream offset that a later flush may write
+  // at (the window's start after this flush).
+  static IoResult<void> flush_changes(Stream& stream, uint64_t at, ByteView data, ByteView more,
+                                      uint64_t keep_from);
 };
 
 }  // namespace cellvault::cfb

@@ -22,7 +22,7 @@ Stream::Stream(Stream&& other) noexcept
       window_len_(other.window_len_),
       window_start_(other.window_start_),
       pending_(std::exchange(other.pending_, false)),
-      chain_ids_(std::move(other.chain_ids_)) {}
+      chain_tail_(std::move(other.chain_tail_)) {}
 
 Stream& Stream::operator=(Stream&& other) noexcept {
   if (this != &other) {
@@ -37,7 +37,7 @@ Stream& Stream::operator=(Stream&& other) noexcept {
     window_len_ = other.window_len_;
     window_start_ = other.window_start_;
     pending_ = std::exchange(other.pending_, false);
-    chain_ids_ = std::move(other.chain_ids_);
+    chain_tail_ = std::move(other.chain_tail_);
   }
   return *this;
 }
@@ -54,7 +54,7 @@ void Stream::end() {
   core_->stream_open = false;
   core_.reset();
   window_.reset();
-  chain_ids_.clear();
+  chain_tail_ = {};
 }
 
 IoResult<void> Stream::write_all(ByteView data) {
@@ -70,14 +70,17 @@ IoResult<void> Stream::write_all(ByteView data) {
       const size_t left = data.size() - done;
       const size_t whole = (left - 1) / kWindowLen * kWindowLen;
       const ByteView bulk = data.subspan(done, whole);
+      const uint64_t next_start = window_start_ + window_pos_ + whole;
       if (pending_) {
         pending_ = false;
         CV_TRY(FlushBuffer::flush_changes(*this, window_start_,
-                                          ByteView(window_.get(), window_len_), bulk));
+                                          ByteView(window_.get(), window_len_), bulk, next_start));
       } else if (!bulk.empty()) {
-        CV_TRY(FlushBuffer::flush_changes(*this, window_start_ + kWindowLen, bulk, {}));
+        CV_TRY(FlushBuffer::flush_changes(*this, window_start_ + kWindowLen, bulk, {}, next_start));
       }
-      window_start_ += window_pos_ + whole;
+      window_start_ = next_start;
+      chain_tail_.drop_before(window_start_,
+                              core_->mini.directory().allocator().sectors().sector_len());
       window_pos_ = 0;
       window_len_ = 0;
       done += whole;
@@ -97,7 +100,7 @@ IoResult<void> Stream::flush_changes() {
   // Clean again even if the flush fails, so a failure is reported once.
   pending_ = false;
   return FlushBuffer::flush_changes(*this, window_start_, ByteView(window_.get(), window_len_),
-                                    {});
+                                    {}, window_start_);
 }
 
 IoResult<void> Stream::close() {

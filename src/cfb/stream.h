@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "cfb/internal/chain.h"
 #include "common/bytes.h"
 #include "common/error.h"
 
@@ -60,9 +61,9 @@ class Stream {
   size_t window_len_ = 0;
   uint64_t window_start_ = 0;
   bool pending_ = false;
-  // The sectors of the stream's regular chain, kept between flushes so
-  // that appending does not walk the chain again; empty when unknown.
-  std::vector<uint32_t> chain_ids_;
+  // What the stream keeps of its regular chain between flushes, so that
+  // appending does not walk the chain again; empty when unknown.
+  internal::ChainTail chain_tail_;
 };
 
 }  // namespace cellvault::cfb

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <utility>
 
 namespace cellvault {
@@ -98,6 +100,41 @@ IoResult<void> File::write_at(ByteView data, uint64_t offset) {
     p += n;
     left -= static_cast<size_t>(n);
     offset += static_cast<uint64_t>(n);
+  }
+  return {};
+}
+
+IoResult<void> File::write_vectored_at(std::span<const struct iovec> pieces,
+                                       uint64_t offset) {
+  // Copies of the descriptors, so that a partial write can trim them.
+  struct iovec iov[IOV_MAX];
+  while (!pieces.empty()) {
+    const size_t count = std::min<size_t>(pieces.size(), IOV_MAX);
+    std::copy(pieces.begin(), pieces.begin() + count, iov);
+    pieces = pieces.subspan(count);
+    size_t first = 0;
+    while (first < count) {
+      ++write_calls_;
+      ssize_t n = ::pwritev(fd_, iov + first, static_cast<int>(count - first),
+                            static_cast<off_t>(offset));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return Err{IoError::from_errno()};
+      }
+      if (n == 0) {
+        return Err{IoError::custom(ErrorKind::WriteZero, std::string(kWriteZeroMessage))};
+      }
+      offset += static_cast<uint64_t>(n);
+      auto left = static_cast<size_t>(n);
+      while (first < count && left >= iov[first].iov_len) {
+        left -= iov[first].iov_len;
+        ++first;
+      }
+      if (left > 0) {
+        iov[first].iov_base = static_cast<uint8_t*>(iov[first].iov_base) + left;
+        iov[first].iov_len -= left;
+      }
+    }
   }
   return {};
 }

@@ -8,6 +8,8 @@
 #ifndef CELLVAULT_COMMON_FILE_H_
 #define CELLVAULT_COMMON_FILE_H_
 
+#include <sys/uio.h>
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -49,6 +51,10 @@ class File {
   // write_at writes all of |data| at byte |offset|, leaving the file
   // position alone.
   IoResult<void> write_at(ByteView data, uint64_t offset);
+  // write_vectored_at writes the buffers of |pieces| one after the other
+  // from byte |offset| on (pwritev; at most IOV_MAX pieces per call),
+  // leaving the file position alone.
+  IoResult<void> write_vectored_at(std::span<const struct iovec> pieces, uint64_t offset);
   // read_at reads up to out.size() bytes at byte |offset| with one read
   // (retrying EINTR) and returns the count, 0 at the end of the file.
   IoResult<size_t> read_at(std::span<uint8_t> out, uint64_t offset);

@@ -23,6 +23,7 @@ Allocator::Allocator(Sectors sectors, std::vector<uint32_t> difat_sectors,
       difat_sectors_(std::move(difat_sectors)),
       fat_sectors_(std::move(fat_sectors)),
       fat_(std::move(fat)),
+      fat_dirty_(fat_sectors_.size()),
       difat_dirty_(difat_sectors_.size(), false) {}
 
 IoResult<Allocator> Allocator::create(Sectors sectors,
@@ -83,13 +84,14 @@ IoResult<uint32_t> Allocator::next(uint32_t id) const {
   return Err{IoError::custom(ErrorKind::InvalidData, "next_id (" + str(v) + ") is invalid")};
 }
 
-void Allocator::mark_dirty(size_t lo, size_t hi) {
-  if (dirty_lo_ == dirty_hi_) {
-    dirty_lo_ = lo;
-    dirty_hi_ = hi;
+void Allocator::mark_dirty(size_t k, size_t lo, size_t hi) {
+  auto& range = fat_dirty_[k];
+  if (range.first == range.second) {
+    range = {static_cast<uint32_t>(lo), static_cast<uint32_t>(hi)};
+    dirty_fat_sectors_.push_back(static_cast<uint32_t>(k));
   } else {
-    dirty_lo_ = std::min(dirty_lo_, lo);
-    dirty_hi_ = std::max(dirty_hi_, hi);
+    range.first = std::min<uint32_t>(range.first, static_cast<uint32_t>(lo));
+    range.second = std::max<uint32_t>(range.second, static_cast<uint32_t>(hi));
   }
 }
 
@@ -103,7 +105,7 @@ IoResult<void> Allocator::set_fat(uint32_t index, uint32_t value) {
     fat_[index] = value;
   }
   if (value == FREESECT && index < free_hint_) free_hint_ = index;
-  mark_dirty(index, size_t{index} + 1);
+  mark_dirty(index / e, index % e, index % e + 1);
   return {};
 }
 
@@ -115,7 +117,8 @@ IoResult<void> Allocator::add_fat_sector() {
   CV_TRY(sectors_.claim_sector(f));
   const size_t k = fat_sectors_.size();
   fat_sectors_.push_back(f);
-  mark_dirty(k * e, (k + 1) * e);
+  fat_dirty_.emplace_back();
+  mark_dirty(k, 0, e);
   CV_TRY(set_fat(f, FATSECT));
   Header& header = sectors_.header_mut();
   if (k < kHeaderDifatEntries) {
@@ -161,16 +164,52 @@ IoResult<uint32_t> Allocator::allocate_sector(SectorFill fill) { return allocate
 
 IoResult<uint32_t> Allocator::allocate_unfilled() { return allocate(SectorFill::kZero, false); }
 
-IoResult<uint32_t> Allocator::extend_chain(uint32_t start, SectorFill fill) {
-  uint32_t last = start;
-  for (;;) {
-    const uint32_t next_id = CV_TRY(next(last));
-    if (next_id == ENDOFCHAIN) break;
-    last = next_id;
+void Allocator::reserve(uint64_t count) {
+  const size_t e = entries_per_sector();
+  // One FAT sector per e - 1 new sectors, one DIFAT sector per e - 1 FAT
+  // sectors: count / (e - 2) covers both.
+  const uint64_t need = fat_.size() + count + count / (e - 2) + 4;
+  if (need <= fat_.capacity()) return;
+  // A long write grows the table once to its new length (with room for
+  // the FAT and DIFAT sectors that come with it) instead of doubling it,
+  // so it holds at most the old and the new table at once; short ones grow
+  // it geometrically so that many of them stay linear.
+  // A little slack lets the flushes that end a long write fit too.
+  fat_.reserve(static_cast<size_t>(
+      std::max<uint64_t>(need + need / 64 + 1024, fat_.capacity() + fat_.capacity() / 2)));
+}
+
+IoResult<void> Allocator::append_chain(uint32_t last, uint64_t count,
+                                       std::vector<uint32_t>& ids) {
+  const size_t e = entries_per_sector();
+  while (count > 0) {
+    while (free_hint_ < fat_.size() && fat_[free_hint_] != FREESECT) ++free_hint_;
+    if (free_hint_ < fat_.size()) {
+      // Free sectors are handed out one by one, lowest first.
+      const uint32_t id = CV_TRY(allocate_unfilled());
+      if (last != ENDOFCHAIN) CV_TRY(set_fat(last, id));
+      ids.push_back(id);
+      last = id;
+      --count;
+      continue;
+    }
+    // No free sector: append a run up to the end of the last FAT sector.
+    if (fat_.size() % e == 0) CV_TRY(add_fat_sector());
+    const auto first = static_cast<uint32_t>(fat_.size());
+    const auto take = static_cast<uint32_t>(std::min<uint64_t>(count, e - first % e));
+    if (last != ENDOFCHAIN) CV_TRY(set_fat(last, first));
+    CV_TRY(sectors_.claim_sector(first));
+    sectors_.claim_sectors(take - 1);
+    for (uint32_t j = 0; j < take; ++j) {
+      fat_.push_back(j + 1 < take ? first + j + 1 : ENDOFCHAIN);
+      ids.push_back(first + j);
+    }
+    mark_dirty(first / e, first % e, first % e + take);
+    free_hint_ = fat_.size();
+    last = first + take - 1;
+    count -= take;
   }
-  const uint32_t id = CV_TRY(allocate_sector(fill));
-  CV_TRY(set_fat(last, id));
-  return id;
+  return {};
 }
 
 IoResult<void> Allocator::free_chain(uint32_t start) {
@@ -183,33 +222,61 @@ IoResult<void> Allocator::free_chain(uint32_t start) {
   return {};
 }
 
-IoResult<void> Allocator::commit_fat() {
-  if (dirty_lo_ == dirty_hi_) return {};
+void Allocator::encode_fat(size_t k, size_t lo, size_t hi, Bytes& out) const {
   const size_t e = entries_per_sector();
-  Bytes buf;
-  buf.reserve(sectors_.sector_len());
-  for (size_t k = dirty_lo_ / e; k * e < dirty_hi_; ++k) {
-    const size_t a = std::max(dirty_lo_, k * e);
-    const size_t b = std::min(dirty_hi_, (k + 1) * e);
-    buf.clear();
-    for (size_t i = a; i < b; ++i) add_u32le(buf, i < fat_.size() ? fat_[i] : FREESECT);
-    CV_TRY(sectors_.write_run(fat_sectors_[k], 4 * (a - k * e), buf));
+  out.resize(4 * (hi - lo));
+  uint8_t* p = out.data();
+  for (size_t i = k * e + lo; i < k * e + hi; ++i, p += 4) {
+    // Entries past the FAT's end are free, as the FAT fill left them.
+    store_u32le(p, i < fat_.size() ? fat_[i] : FREESECT);
   }
-  dirty_lo_ = dirty_hi_ = 0;
+}
+
+void Allocator::encode_difat(size_t d, Bytes& out) const {
+  const size_t e = entries_per_sector();
+  out.clear();
+  const size_t first = kHeaderDifatEntries + d * (e - 1);
+  for (size_t j = 0; j + 1 < e; ++j) {
+    add_u32le(out, first + j < fat_sectors_.size() ? fat_sectors_[first + j] : FREESECT);
+  }
+  add_u32le(out, d + 1 < difat_sectors_.size() ? difat_sectors_[d + 1] : ENDOFCHAIN);
+}
+
+void Allocator::take_meta_sector(uint32_t id, Bytes& out) {
+  // Both lists only ever grow at the end with increasing ids.
+  auto f = std::lower_bound(fat_sectors_.begin(), fat_sectors_.end(), id);
+  if (f != fat_sectors_.end() && *f == id) {
+    const auto k = static_cast<size_t>(f - fat_sectors_.begin());
+    encode_fat(k, 0, entries_per_sector(), out);
+    fat_dirty_[k] = {0, 0};
+    return;
+  }
+  auto d = std::lower_bound(difat_sectors_.begin(), difat_sectors_.end(), id);
+  const auto i = static_cast<size_t>(d - difat_sectors_.begin());
+  encode_difat(i, out);
+  difat_dirty_[i] = false;
+}
+
+IoResult<void> Allocator::commit_fat() {
+  Bytes buf;
+  while (!dirty_fat_sectors_.empty()) {
+    const uint32_t k = dirty_fat_sectors_.back();
+    auto& range = fat_dirty_[k];
+    if (range.first != range.second) {
+      encode_fat(k, range.first, range.second, buf);
+      CV_TRY(sectors_.write_run(fat_sectors_[k], 4 * size_t{range.first}, buf));
+      range = {0, 0};
+    }
+    dirty_fat_sectors_.pop_back();
+  }
   return {};
 }
 
 IoResult<void> Allocator::commit_difat() {
-  const size_t e = entries_per_sector();
   Bytes buf;
   for (size_t d = 0; d < difat_sectors_.size(); ++d) {
     if (!difat_dirty_[d]) continue;
-    buf.clear();
-    const size_t first = kHeaderDifatEntries + d * (e - 1);
-    for (size_t j = 0; j + 1 < e; ++j) {
-      add_u32le(buf, first + j < fat_sectors_.size() ? fat_sectors_[first + j] : FREESECT);
-    }
-    add_u32le(buf, d + 1 < difat_sectors_.size() ? difat_sectors_[d + 1] : ENDOFCHAIN);
+    encode_difat(d, buf);
     CV_TRY(sectors_.write_run(difat_sectors_[d], 0, buf));
     difat_dirty_[d] = false;
   }

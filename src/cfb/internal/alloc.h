@@ -15,6 +15,7 @@
 #define CELLVAULT_CFB_INTERNAL_ALLOC_H_
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "cfb/internal/sector.h"
@@ -57,13 +58,35 @@ class Allocator {
   // write every byte of the returned sector.
   IoResult<uint32_t> allocate_unfilled();
 
-  // extend_chain appends a new sector filled with |fill| to the chain that
-  // contains |start| and returns its id.
-  IoResult<uint32_t> extend_chain(uint32_t start, SectorFill fill);
+  // reserve makes room in memory for |count| more sectors, ahead of a
+  // long write.
+  void reserve(uint64_t count);
+
+  // append_chain hands out |count| sectors for the end of a chain whose
+  // last sector is |last| (ENDOFCHAIN for a new chain), linked in order,
+  // unfilled, and appends their ids to |ids|: the same sectors and FAT as
+  // |count| calls of allocate_unfilled each linked after the previous one.
+  IoResult<void> append_chain(uint32_t last, uint64_t count, std::vector<uint32_t>& ids);
 
   // free_chain marks every sector of the chain from |start| free; the
   // sectors keep their bytes.
   IoResult<void> free_chain(uint32_t start);
+
+  // is_meta_sector tells whether sector |id| holds FAT or DIFAT entries.
+  bool is_meta_sector(uint32_t id) const {
+    return id < fat_.size() && (fat_[id] == FATSECT || fat_[id] == DIFSECT);
+  }
+  // take_meta_sector encodes the whole of FAT or DIFAT sector |id| into
+  // |out| as the next commit would leave it, and counts it as written: the
+  // caller must write |out| to the sector before its next commit. Lets a
+  // long data write carry the FAT sectors that lie between its runs.
+  void take_meta_sector(uint32_t id, Bytes& out);
+
+  // fat_sector_dirty tells whether FAT sector number |k| has changes that
+  // the next commit would write.
+  bool fat_sector_dirty(size_t k) const {
+    return k < fat_dirty_.size() && fat_dirty_[k].first != fat_dirty_[k].second;
+  }
 
   // commit writes every change since the last commit.
   IoResult<void> commit();
@@ -74,7 +97,9 @@ class Allocator {
 
   IoResult<uint32_t> allocate(SectorFill fill, bool write_fill);
   IoResult<void> add_fat_sector();
-  void mark_dirty(size_t lo, size_t hi);
+  void mark_dirty(size_t k, size_t lo, size_t hi);
+  void encode_fat(size_t k, size_t lo, size_t hi, Bytes& out) const;
+  void encode_difat(size_t d, Bytes& out) const;
   IoResult<void> commit_fat();
   IoResult<void> commit_difat();
 
@@ -85,9 +110,10 @@ class Allocator {
   // Every entry below free_hint_ is in use, so the search for the lowest
   // free entry starts there.
   size_t free_hint_ = 0;
-  // FAT entries [dirty_lo_, dirty_hi_) may differ from the file.
-  size_t dirty_lo_ = 0;
-  size_t dirty_hi_ = 0;
+  // Per FAT sector k, the entries [first, second) of it that may differ
+  // from the file (empty when clean), and the sectors that may be dirty.
+  std::vector<std::pair<uint32_t, uint32_t>> fat_dirty_;
+  std::vector<uint32_t> dirty_fat_sectors_;
   std::vector<bool> difat_dirty_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <string>
 
 namespace cellvault::cfb::internal {
@@ -26,8 +27,27 @@ IoResult<Chain> Chain::open(Allocator& alloc, uint32_t start, SectorFill fill) {
   return Chain(alloc, std::move(ids), fill);
 }
 
+void ChainTail::drop_before(uint64_t offset, size_t sector_len) {
+  const uint64_t index = offset / sector_len;
+  if (ids.empty() || index <= base) return;
+  const auto drop = static_cast<size_t>(std::min<uint64_t>(index - base, ids.size() - 1));
+  ids.erase(ids.begin(), ids.begin() + static_cast<std::ptrdiff_t>(drop));
+  base += drop;
+}
+
+Chain Chain::from_tail(Allocator& alloc, ChainTail tail, SectorFill fill, uint64_t keep_from) {
+  Chain chain(alloc, std::move(tail.ids), fill);
+  chain.first_ = tail.first;
+  chain.base_ = tail.base;
+  chain.forget_ = true;
+  chain.keep_from_ = keep_from;
+  return chain;
+}
+
 IoResult<void> Chain::seek(uint64_t p) {
   if (p > len()) return Err{cannot_seek(p, len())};
+  // A tail chain cannot go back before the sectors it kept.
+  if (p / alloc_->sectors().sector_len() < base_) return Err{cannot_seek(p, len())};
   position_ = p;
   return {};
 }
@@ -35,64 +55,155 @@ IoResult<void> Chain::seek(uint64_t p) {
 IoResult<void> Chain::grow(uint64_t bytes) {
   const size_t sl = alloc_->sectors().sector_len();
   const uint64_t count = (bytes + sl - 1) / sl;
-  // The same sectors, in the same order and linked the same way, as
-  // growing by one sector per write would give.
-  for (uint64_t i = 0; i < count; ++i) {
-    const uint32_t id = CV_TRY(alloc_->allocate_unfilled());
-    if (!ids_.empty()) CV_TRY(alloc_->set_fat(ids_.back(), id));
-    ids_.push_back(id);
+  const bool was_empty = ids_.empty();
+  CV_TRY(alloc_->append_chain(was_empty ? ENDOFCHAIN : ids_.back(), count, ids_));
+  if (was_empty && !ids_.empty()) first_ = ids_.front();
+  return {};
+}
+
+namespace {
+
+// Gather collects pieces that lie one after the other in the file and
+// writes them with one call when the next piece does not follow on.
+class Gather {
+ public:
+  explicit Gather(File& file) : file_(&file) {}
+
+  uint64_t end() const { return offset_ + len_; }
+  bool empty() const { return pieces_.empty(); }
+
+  void add(const uint8_t* p, size_t n) {
+    if (n == 0) return;
+    // iovec has no const form; pwritev only reads the buffers.
+    auto* base = const_cast<uint8_t*>(p);
+    if (!pieces_.empty() &&
+        static_cast<uint8_t*>(pieces_.back().iov_base) + pieces_.back().iov_len == base) {
+      pieces_.back().iov_len += n;
+    } else {
+      pieces_.push_back({base, n});
+    }
+    len_ += n;
+  }
+  // own keeps |bytes| alive until the next flush and adds it.
+  void own(Bytes bytes) {
+    owned_.push_back(std::move(bytes));
+    add(owned_.back().data(), owned_.back().size());
+  }
+
+  IoResult<void> flush() {
+    if (!pieces_.empty()) CV_TRY(file_->write_vectored_at(pieces_, offset_));
+    pieces_.clear();
+    owned_.clear();
+    offset_ += len_;
+    len_ = 0;
+    return {};
+  }
+  // restart flushes and starts a new run at |offset|.
+  IoResult<void> restart(uint64_t offset) {
+    CV_TRY(flush());
+    offset_ = offset;
+    return {};
+  }
+
+ private:
+  File* file_;
+  uint64_t offset_ = 0;
+  uint64_t len_ = 0;
+  std::vector<struct iovec> pieces_;
+  std::deque<Bytes> owned_;
+};
+
+// How many FAT or DIFAT sectors a run of data may step over in one call.
+constexpr uint64_t kMaxMetaGap = 2;
+
+}  // namespace
+
+// How many new sectors a tail chain adds per batch: it holds the ids of
+// one batch at a time, however long the write.
+constexpr uint64_t kBatchSectors = 65536;
+
+IoResult<void> Chain::write_parts(std::span<const ByteView> parts) {
+  uint64_t total = 0;
+  for (ByteView p : parts) total += p.size();
+  const size_t sl = alloc_->sectors().sector_len();
+  const uint64_t room = len() - position_;
+  if (total > room) alloc_->reserve((total - room + sl - 1) / sl);
+  size_t part = 0;
+  size_t in_part = 0;
+  while (total > 0) {
+    uint64_t batch = total;
+    if (forget_) batch = std::min<uint64_t>(batch, len() - position_ + kBatchSectors * sl);
+    CV_TRY(write_batch(parts, part, in_part, batch));
+    total -= batch;
+    if (forget_) {
+      ChainTail tail{first_, base_, std::move(ids_)};
+      tail.drop_before(std::min(position_, keep_from_), sl);
+      base_ = tail.base;
+      ids_ = std::move(tail.ids);
+    }
   }
   return {};
 }
 
-IoResult<void> Chain::write_all(ByteView data) {
-  if (data.empty()) return {};
+IoResult<void> Chain::write_batch(std::span<const ByteView> parts, size_t& part,
+                                  size_t& in_part, uint64_t total) {
   Sectors& sectors = alloc_->sectors();
   const size_t sl = sectors.sector_len();
   const size_t old_count = ids_.size();
   const uint64_t room = len() - position_;
-  if (data.size() > room) CV_TRY(grow(data.size() - room));
+  if (total > room) CV_TRY(grow(total - room));
 
-  size_t done = 0;
-  while (done < data.size()) {
-    const size_t i = static_cast<size_t>(position_ / sl);
+  Gather gather(sectors.file());
+  uint64_t left = total;
+  while (left > 0) {
+    const size_t i = static_cast<size_t>(position_ / sl - base_);
     const size_t offset = static_cast<size_t>(position_ % sl);
-    const size_t left = data.size() - done;
-    // Extend the run over consecutive ids as far as the data reaches.
+    // The run of consecutive ids from i on, as far as the data reaches.
     size_t j = i;
     while (uint64_t{j - i + 1} * sl - offset < left && j + 1 < ids_.size() &&
            ids_[j + 1] == ids_[j] + 1) {
       ++j;
     }
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(uint64_t{j - i + 1} * sl - offset, left));
-    const size_t end_in_last = (offset + n) % sl;
-    if (j >= old_count && end_in_last != 0) {
-      // The run ends inside a new sector: the rest of it gets the fill.
-      const size_t head = n - end_in_last;
-      if (head > 0) CV_TRY(sectors.write_run(ids_[i], offset, data.subspan(done, head)));
-      Bytes last(sectors.fill_bytes(fill_).begin(), sectors.fill_bytes(fill_).end());
-      std::memcpy(last.data(), data.data() + done + head, end_in_last);
-      CV_TRY(sectors.write_run(ids_[j], 0, last));
-    } else {
-      CV_TRY(sectors.write_run(ids_[i], offset, data.subspan(done, n)));
+    CV_TRY(sectors.check_sector(ids_[j]));
+    const uint64_t at = sectors.sector_offset(ids_[i]) + offset;
+    if (gather.empty() || at != gather.end()) {
+      // Step over FAT and DIFAT sectors that separate this run from the
+      // one before by carrying their bytes along.
+      bool bridged = false;
+      if (!gather.empty() && offset == 0 && at > gather.end() && gather.end() % sl == 0 &&
+          (at - gather.end()) / sl <= kMaxMetaGap) {
+        const auto first = static_cast<uint32_t>(gather.end() / sl - 1);
+        const auto count = static_cast<uint32_t>((at - gather.end()) / sl);
+        bridged = true;
+        for (uint32_t g = first; g < first + count; ++g) bridged = bridged && alloc_->is_meta_sector(g);
+        for (uint32_t g = first; bridged && g < first + count; ++g) {
+          Bytes meta;
+          alloc_->take_meta_sector(g, meta);
+          gather.own(std::move(meta));
+        }
+      }
+      if (!bridged) CV_TRY(gather.restart(at));
     }
-    done += n;
-    position_ += n;
+    const size_t piece = static_cast<size_t>(std::min<uint64_t>(uint64_t{j - i + 1} * sl - offset, left));
+    for (size_t n = piece; n > 0;) {
+      while (in_part == parts[part].size()) {
+        ++part;
+        in_part = 0;
+      }
+      const size_t take = std::min(n, parts[part].size() - in_part);
+      gather.add(parts[part].data() + in_part, take);
+      in_part += take;
+      n -= take;
+    }
+    const size_t end_in_last = (offset + piece) % sl;
+    if (j >= old_count && end_in_last != 0) {
+      // A new sector that the data does not fill: the rest is the fill.
+      gather.add(sectors.fill_bytes(fill_).data() + end_in_last, sl - end_in_last);
+    }
+    position_ += piece;
+    left -= piece;
   }
-  return {};
-}
-
-IoResult<SectorWriter> Chain::into_subsector(uint32_t index, size_t sub_len, size_t offset) && {
-  Sectors& sectors = alloc_->sectors();
-  const size_t per = sectors.sector_len() / sub_len;
-  const size_t k = index / per;
-  if (k >= ids_.size()) {
-    return Err{IoError::custom(ErrorKind::InvalidData, "invalid sector id")};
-  }
-  const uint32_t id = ids_[k];
-  CV_TRY(sectors.check_sector(id));
-  return SectorWriter(sectors.file(), sectors.sector_offset(id) + sub_len * (index % per),
-                      sub_len, offset);
+  return gather.flush();
 }
 
 }  // namespace cellvault::cfb::internal

@@ -6,6 +6,7 @@
 #define CELLVAULT_CFB_INTERNAL_CHAIN_H_
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "cfb/internal/alloc.h"
@@ -14,6 +15,20 @@
 #include "common/error.h"
 
 namespace cellvault::cfb::internal {
+
+// ChainTail is what a stream keeps of its chain between flushes: the first
+// sector, and the sectors from index |base| on (the ones it may still
+// write), so that a long stream neither walks nor holds its whole chain.
+struct ChainTail {
+  uint32_t first = ENDOFCHAIN;
+  uint64_t base = 0;
+  std::vector<uint32_t> ids;
+
+  bool empty() const { return first == ENDOFCHAIN; }
+  // drop_before forgets the sectors before byte |offset| of the chain
+  // (sector size |sector_len|), always keeping the last one.
+  void drop_before(uint64_t offset, size_t sector_len);
+};
 
 class Chain {
  public:
@@ -30,12 +45,19 @@ class Chain {
     return Chain(alloc, std::move(ids), fill);
   }
 
+  // from_tail rebuilds a chain from a kept tail (an empty tail: a new
+  // chain). Such a chain forgets the sectors that a write has passed,
+  // except those from byte |keep_from| on, which a later seek may need.
+  static Chain from_tail(Allocator& alloc, ChainTail tail, SectorFill fill, uint64_t keep_from);
+
   // first_id is the chain's first sector, ENDOFCHAIN when it is empty.
-  uint32_t first_id() const { return ids_.empty() ? ENDOFCHAIN : ids_.front(); }
-  uint64_t len() const { return uint64_t{ids_.size()} * alloc_->sectors().sector_len(); }
+  uint32_t first_id() const { return first_; }
+  uint64_t len() const { return (base_ + ids_.size()) * alloc_->sectors().sector_len(); }
   uint64_t position() const { return position_; }
+  // ids are the chain's sectors (from index base on for a tail chain).
   const std::vector<uint32_t>& ids() const { return ids_; }
   std::vector<uint32_t> take_ids() && { return std::move(ids_); }
+  ChainTail take_tail() && { return ChainTail{first_, base_, std::move(ids_)}; }
 
   // seek positions the chain at byte |p|; fails with InvalidInput "Cannot
   // seek to {p}, chain length is {length} bytes" when |p| is beyond the
@@ -43,26 +65,35 @@ class Chain {
   IoResult<void> seek(uint64_t p);
 
   // write_all writes |data| at the position and advances it, adding
-  // sectors at the end as needed. Contiguous sectors are written with one
-  // call; a new sector that the data does not fill is padded with the fill.
-  IoResult<void> write_all(ByteView data);
+  // sectors at the end as needed. A new sector that the data does not fill
+  // is padded with the fill.
+  IoResult<void> write_all(ByteView data) { return write_parts({&data, 1}); }
 
-  // into_subsector consumes the chain and returns a writer for bytes
-  // |offset| onward of piece |index| of size |sub_len| (a divisor of the
-  // sector size). Fails with InvalidData "invalid sector id" when the piece
-  // lies beyond the chain.
-  IoResult<SectorWriter> into_subsector(uint32_t index, size_t sub_len, size_t offset) &&;
+  // write_parts is write_all of the concatenation of |parts|. Pieces that
+  // lie next to each other in the file go out in one call, and so do the
+  // FAT and DIFAT sectors between two runs of new sectors (their content is
+  // final once the chain has grown), so a long write costs a few calls.
+  IoResult<void> write_parts(std::span<const ByteView> parts);
 
  private:
   Chain(Allocator& alloc, std::vector<uint32_t> ids, SectorFill fill)
-      : alloc_(&alloc), ids_(std::move(ids)), fill_(fill) {}
+      : alloc_(&alloc),
+        ids_(std::move(ids)),
+        first_(ids_.empty() ? ENDOFCHAIN : ids_.front()),
+        fill_(fill) {}
 
   IoResult<void> grow(uint64_t bytes);
+  IoResult<void> write_batch(std::span<const ByteView> parts, size_t& part, size_t& in_part,
+                             uint64_t bytes);
 
   Allocator* alloc_;
   std::vector<uint32_t> ids_;
+  uint64_t base_ = 0;  // sectors before ids_[0] that were forgotten
+  uint32_t first_;
   uint64_t position_ = 0;
   SectorFill fill_;
+  bool forget_ = false;
+  uint64_t keep_from_ = 0;
 };
 
 // cannot_seek is the InvalidInput error of positioning past a chain's end.

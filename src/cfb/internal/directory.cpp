@@ -166,11 +166,22 @@ IoResult<uint32_t> Directory::insert_dir_entry(uint32_t parent, std::string_view
   } else {
     linked.right_sibling = slot;
   }
-  const uint64_t offset = CV_TRY(entry_offset(link_entry, link_field));
-  uint8_t id_bytes[4];
-  store_u32le(id_bytes, slot);
-  CV_TRY(alloc_.sectors().file().write_at(ByteView(id_bytes, sizeof(id_bytes)), offset));
-  CV_TRY(write_dir_entry(slot));
+  const uint64_t link_at = CV_TRY(entry_offset(link_entry, 0));
+  const uint64_t slot_at = CV_TRY(entry_offset(slot, 0));
+  File& file = alloc_.sectors().file();
+  if (link_at + kDirEntryLen == slot_at) {
+    // The linked entry sits right before the new one: both go out in one
+    // write (the linked entry's other bytes are unchanged).
+    uint8_t both[2 * kDirEntryLen];
+    entries_[link_entry].encode(std::span<uint8_t, kDirEntryLen>(both, kDirEntryLen));
+    entries_[slot].encode(std::span<uint8_t, kDirEntryLen>(both + kDirEntryLen, kDirEntryLen));
+    CV_TRY(file.write_at(ByteView(both, sizeof(both)), link_at));
+  } else {
+    uint8_t id_bytes[4];
+    store_u32le(id_bytes, slot);
+    CV_TRY(file.write_at(ByteView(id_bytes, sizeof(id_bytes)), link_at + link_field));
+    CV_TRY(write_dir_entry(slot));
+  }
   return slot;
 }
 
@@ -178,7 +189,42 @@ void Directory::mark_dirty(uint32_t id) {
   if (std::find(dirty_.begin(), dirty_.end(), id) == dirty_.end()) dirty_.push_back(id);
 }
 
+// commit_front writes the header block, FAT sector 0 and directory sector 1
+// of a file laid out as a new one starts (they lie one after the other)
+// whole and with one call, when the header has changed, or when FAT sector
+// 0 and an entry of sector 1 have: a flush then costs one write instead of
+// two or three.
+IoResult<void> Directory::commit_front() {
+  Sectors& sectors = alloc_.sectors();
+  if (alloc_.fat_sectors().empty() || alloc_.fat_sectors()[0] != 0 || chain_.empty() ||
+      chain_[0] != 1) {
+    return {};
+  }
+  const size_t sl = sectors.sector_len();
+  const size_t per = sl / kDirEntryLen;
+  const bool dir_dirty = std::any_of(dirty_.begin(), dirty_.end(), [per](uint32_t id) { return id < per; });
+  const bool with_header = sectors.header_dirty();
+  if (!with_header && !(dir_dirty && alloc_.fat_sector_dirty(0))) return {};
+  Bytes front(3 * sl, 0);
+  sectors.header().encode(std::span<uint8_t, kHeaderLen>(front.data(), kHeaderLen));
+  Bytes fat;
+  alloc_.take_meta_sector(0, fat);
+  std::copy(fat.begin(), fat.end(), front.begin() + sl);
+  ByteView unallocated = sectors.fill_bytes(SectorFill::kDirectory);
+  std::copy(unallocated.begin(), unallocated.end(), front.begin() + 2 * sl);
+  for (size_t i = 0; i < per && i < entries_.size(); ++i) {
+    entries_[i].encode(std::span<uint8_t, kDirEntryLen>(front.data() + 2 * sl + kDirEntryLen * i,
+                                                        kDirEntryLen));
+  }
+  const size_t skip = with_header ? 0 : sl;
+  CV_TRY(sectors.file().write_at(ByteView(front).subspan(skip), skip));
+  if (with_header) sectors.header_written();
+  std::erase_if(dirty_, [per](uint32_t id) { return id < per; });
+  return {};
+}
+
 IoResult<void> Directory::commit() {
+  CV_TRY(commit_front());
   while (!dirty_.empty()) {
     CV_TRY(write_dir_entry(dirty_.back()));
     dirty_.pop_back();

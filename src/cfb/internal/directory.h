@@ -69,6 +69,7 @@ class Directory {
         chain_(std::move(chain)) {}
 
   IoResult<uint64_t> entry_offset(uint32_t id, uint64_t field) const;
+  IoResult<void> commit_front();
   std::optional<uint32_t> find_child(uint32_t parent, std::string_view name) const;
 
   Allocator alloc_;

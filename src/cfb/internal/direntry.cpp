@@ -35,8 +35,9 @@ void write_clsid(const Guid& id, uint8_t* out) {
   std::memcpy(out + 8, id.data4, sizeof(id.data4));
 }
 
-void DirEntry::encode(uint8_t (&out)[kDirEntryLen]) const {
-  std::memset(out, 0, sizeof(out));
+void DirEntry::encode(std::span<uint8_t, kDirEntryLen> span) const {
+  uint8_t* out = span.data();
+  std::memset(out, 0, kDirEntryLen);
   const std::u16string units = to_utf16(name);
   for (size_t i = 0; i < units.size() && i < kMaxNameUnits; ++i) {
     store_u16le(out + 2 * i, static_cast<uint16_t>(units[i]));
@@ -53,12 +54,6 @@ void DirEntry::encode(uint8_t (&out)[kDirEntryLen]) const {
   store_u64le(out + 108, modified_time);
   store_u32le(out + 116, start_sector);
   store_u64le(out + 120, stream_size);
-}
-
-IoResult<void> DirEntry::write_to(SectorWriter& writer) const {
-  uint8_t bytes[kDirEntryLen];
-  encode(bytes);
-  return writer.write_all(ByteView(bytes, sizeof(bytes)));
 }
 
 }  // namespace cellvault::cfb::internal

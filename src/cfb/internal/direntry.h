@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "cfb/internal/objtype.h"
@@ -59,9 +60,7 @@ struct DirEntry {
   static DirEntry unallocated() { return DirEntry{}; }
 
   // encode writes the 128 bytes of the entry into |out|; the name must fit.
-  void encode(uint8_t (&out)[kDirEntryLen]) const;
-  // write_to writes the 128 bytes through |writer|.
-  IoResult<void> write_to(SectorWriter& writer) const;
+  void encode(std::span<uint8_t, kDirEntryLen> out) const;
 };
 
 // write_clsid writes the 16 bytes of |id|: the first group as u32, the next

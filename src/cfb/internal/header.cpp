@@ -6,10 +6,11 @@
 
 namespace cellvault::cfb::internal {
 
-void Header::encode(uint8_t (&out)[kHeaderLen]) const {
+void Header::encode(std::span<uint8_t, kHeaderLen> span) const {
+  uint8_t* out = span.data();
   static constexpr uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0,
                                             0xA1, 0xB1, 0x1A, 0xE1};
-  std::memset(out, 0, sizeof(out));
+  std::memset(out, 0, kHeaderLen);
   std::memcpy(out, kSignature, sizeof(kSignature));
   // 0x08: the class id stays zero.
   store_u16le(out + 0x18, 0x003E);

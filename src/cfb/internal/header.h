@@ -17,6 +17,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "cfb/version.h"
 #include "common/error.h"
@@ -69,7 +70,7 @@ struct Header {
   Header() { difat.fill(FREESECT); }
 
   // encode writes the 512 header bytes into |out|.
-  void encode(uint8_t (&out)[kHeaderLen]) const;
+  void encode(std::span<uint8_t, kHeaderLen> out) const;
 
   // write_to writes the 512 header bytes at offset 0 of |file| with one
   // write. Returns the write's error.

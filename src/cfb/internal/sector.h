@@ -73,6 +73,9 @@ class Sectors {
   // claim_sector is init_sector without the write: the caller takes on
   // writing every byte of the sector before it reports success.
   IoResult<void> claim_sector(uint32_t id);
+  // claim_sectors appends |count| sectors from sector_count on, unwritten,
+  // on the same terms.
+  void claim_sectors(uint32_t count) { sector_count_ += count; }
 
   // seek_within_sector returns a writer for bytes |offset| onward of
   // sector |id| (limit sector_len).
@@ -95,6 +98,9 @@ class Sectors {
   }
   // commit_header writes the header if it changed since the last commit.
   IoResult<void> commit_header();
+  bool header_dirty() const { return header_dirty_; }
+  // header_written notes that the caller wrote the current header.
+  void header_written() { header_dirty_ = false; }
 
   File& file() { return file_; }
   File release_file() && { return std::move(file_); }

@@ -1,0 +1,266 @@
+// Streams: the layout that the encryption driver's two streams give, the
+// mini/regular cutoff, when the window flushes, re-creating a stream, path
+// errors, flush errors reaching the caller, and the number of writes.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "cfb/compound_file.h"
+#include "cfb/internal/header.h"
+#include "cfb_test_util.h"
+
+namespace cellvault::cfb {
+namespace {
+
+using namespace internal;
+using namespace cfb::testing;
+
+class StreamTest : public ::testing::TestWithParam<Version> {
+ protected:
+  void SetUp() override {
+    IoResult<CompoundFile> cf = create_with_path(tmp_.path(), GetParam());
+    ASSERT_TRUE(cf.ok());
+    cf_.emplace(std::move(cf).take());
+  }
+  Stream open(const std::string& path) {
+    IoResult<Stream> s = cf_->create_stream(path);
+    EXPECT_TRUE(s.ok()) << s.error().render();
+    return std::move(s).take();
+  }
+  size_t sl() const { return sector_len(GetParam()); }
+  uint64_t at(uint32_t sector) const { return sector_offset(GetParam(), sector); }
+  Bytes file() { return read_file(tmp_.path()); }
+  // Entry |id| of the first directory sector.
+  Bytes entry(const Bytes& f, uint32_t id) {
+    return Bytes(f.begin() + at(1) + 128 * id, f.begin() + at(1) + 128 * (id + 1));
+  }
+
+  TempPath tmp_;
+  std::optional<CompoundFile> cf_;
+};
+
+Bytes counting(size_t n, uint8_t salt) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + salt + i / 251);
+  return b;
+}
+
+TEST(StreamLayoutTest, EncryptionDriverLayoutInVersion4) {
+  TempPath tmp;
+  IoResult<CompoundFile> cf = create_with_path(tmp.path());
+  ASSERT_TRUE(cf.ok());
+  const Bytes info = counting(1289, 1);
+  const Bytes package = counting(10008, 2);
+  {
+    Stream s = std::move(cf->create_stream("EncryptionInfo")).take();
+    ASSERT_TRUE(s.write_all(info).ok());
+    ASSERT_TRUE(s.close().ok());
+  }
+  {
+    Stream s = std::move(cf->create_stream("EncryptedPackage")).take();
+    ASSERT_TRUE(s.write_all(package).ok());
+    ASSERT_TRUE(s.close().ok());
+  }
+  const Bytes f = read_file(tmp.path());
+  ASSERT_EQ(f.size(), 8u * 4096);  // header and sectors 0..6
+  const uint32_t fat[] = {FATSECT, ENDOFCHAIN, ENDOFCHAIN, ENDOFCHAIN, 5, 6, ENDOFCHAIN, FREESECT};
+  for (size_t i = 0; i < 8; ++i) EXPECT_EQ(u32_at(f, 4096 + 4 * i), fat[i]) << i;
+  EXPECT_EQ(u32_at(f, kOffsetFirstMiniFatSector), 2u);
+  EXPECT_EQ(u32_at(f, kOffsetMiniFatSectors), 1u);
+  // The MiniFAT chains mini sectors 0..20.
+  for (uint32_t i = 0; i < 20; ++i) EXPECT_EQ(u32_at(f, 3 * 4096 + 4 * i), i + 1);
+  EXPECT_EQ(u32_at(f, 3 * 4096 + 4 * 20), ENDOFCHAIN);
+  EXPECT_EQ(u32_at(f, 3 * 4096 + 4 * 21), FREESECT);
+  const Bytes dir(f.begin() + 2 * 4096, f.begin() + 3 * 4096);
+  EXPECT_EQ(u32_at(dir, 76), 1u);              // root child
+  EXPECT_EQ(u32_at(dir, 116), 3u);             // mini stream in sector 3
+  EXPECT_EQ(u64_at(dir, 120), 1344u);          // 21 mini sectors
+  EXPECT_EQ(u32_at(dir, 128 + 72), 2u);        // EncryptedPackage right of EncryptionInfo
+  EXPECT_EQ(u32_at(dir, 128 + 116), 0u);
+  EXPECT_EQ(u64_at(dir, 128 + 120), 1289u);
+  EXPECT_EQ(u32_at(dir, 256 + 116), 4u);
+  EXPECT_EQ(u64_at(dir, 256 + 120), 10008u);
+  Bytes mini = info;
+  mini.resize(4096, 0);
+  expect_bytes(f, 4 * 4096, mini);
+  Bytes data = package;
+  data.resize(3 * 4096, 0);
+  expect_bytes(f, 5 * 4096, data);
+}
+
+TEST_P(StreamTest, SizesAroundTheCutoff) {
+  // Each size in a file of its own: below 4096 in the mini stream, from
+  // 4096 on in regular sectors from sector 2.
+  for (size_t size : {size_t{0}, size_t{64}, size_t{65}, size_t{4095}, size_t{4096}, size_t{4097}}) {
+    SCOPED_TRACE(size);
+    TempPath tmp;
+    IoResult<CompoundFile> cf = create_with_path(tmp.path(), GetParam());
+    ASSERT_TRUE(cf.ok());
+    const Bytes data = counting(size, 3);
+    {
+      Stream s = std::move(cf->create_stream("s")).take();
+      ASSERT_TRUE(s.write_all(data).ok());
+      ASSERT_TRUE(s.close().ok());
+    }
+    const Bytes f = read_file(tmp.path());
+    const Bytes e(f.begin() + at(1) + 128, f.begin() + at(1) + 256);
+    EXPECT_EQ(u64_at(e, 120), size);
+    if (size == 0) {
+      EXPECT_EQ(u32_at(e, 116), ENDOFCHAIN);
+      EXPECT_EQ(f.size(), 3 * sl());
+      continue;
+    }
+    Bytes padded = data;
+    if (size < 4096) {
+      EXPECT_EQ(u32_at(e, 116), 0u);
+      const size_t minis = (size + 63) / 64;
+      EXPECT_EQ(u64_at(f, at(1) + 120), 64 * minis);
+      padded.resize(minis * 64, 0);
+      expect_bytes(f, at(3), padded);  // mini stream after the MiniFAT in 2
+    } else {
+      EXPECT_EQ(u32_at(e, 116), 2u);
+      EXPECT_EQ(u32_at(f, kOffsetFirstMiniFatSector), ENDOFCHAIN);
+      const size_t sectors = (size + sl() - 1) / sl();
+      EXPECT_EQ(f.size(), (3 + sectors) * sl());
+      padded.resize(sectors * sl(), 0);
+      expect_bytes(f, at(2), padded);
+      EXPECT_EQ(u32_at(f, at(0) + 4 * (1 + sectors)), ENDOFCHAIN);
+    }
+  }
+}
+
+TEST_P(StreamTest, Writing8192BytesFlushesNothingAnd8193FlushesOnce) {
+  Stream s = open("s");
+  ASSERT_TRUE(s.write_all(counting(8192, 4)).ok());
+  EXPECT_EQ(file().size(), 3 * sl());
+  EXPECT_EQ(u64_at(entry(file(), 1), 120), 0u);
+  ASSERT_TRUE(s.write_all(counting(1, 5)).ok());
+  Bytes f = file();
+  EXPECT_EQ(u64_at(entry(f, 1), 120), 8192u);
+  EXPECT_EQ(u32_at(entry(f, 1), 116), 2u);
+  EXPECT_EQ(f.size(), 3 * sl() + 8192);
+  ASSERT_TRUE(s.close().ok());
+  f = file();
+  EXPECT_EQ(u64_at(entry(f, 1), 120), 8193u);
+  EXPECT_EQ(f.size(), 3 * sl() + 8192 + sl());
+  // A closed stream cannot be written.
+  EXPECT_IO_ERROR(s.write_all(counting(1, 6)), ErrorKind::InvalidInput, "stream is closed");
+}
+
+TEST_P(StreamTest, OneLongWriteGivesTheSameFileAsSmallWrites) {
+  // A long write commits whole windows straight from the caller's buffer;
+  // the file must match the one that 1000-byte and 8192-byte writes give
+  // (time stamps aside). 3 MiB crosses FAT sectors in both versions.
+  const Bytes data = counting(3 * 1024 * 1024 + 5, 7);
+  auto write_in = [&](size_t piece) {
+    TempPath tmp;
+    IoResult<CompoundFile> cf = create_with_path(tmp.path(), GetParam());
+    EXPECT_TRUE(cf.ok());
+    {
+      Stream small = std::move(cf->create_stream("small")).take();
+      EXPECT_TRUE(small.write_all(counting(100, 8)).ok());
+      EXPECT_TRUE(small.close().ok());
+      Stream s = std::move(cf->create_stream("big")).take();
+      for (size_t done = 0; done < data.size(); done += piece) {
+        const size_t n = std::min(piece, data.size() - done);
+        EXPECT_TRUE(s.write_all(ByteView(data).subspan(done, n)).ok());
+      }
+      EXPECT_TRUE(s.close().ok());
+    }
+    Bytes f = read_file(tmp.path());
+    for (size_t i = 0; i < sl() / 128; ++i) {
+      std::fill_n(f.begin() + at(1) + 128 * i + 100, 16, 0);  // time stamps
+    }
+    return f;
+  };
+  const Bytes whole = write_in(data.size());
+  EXPECT_TRUE(whole == write_in(1000));
+  EXPECT_TRUE(whole == write_in(8192));
+  EXPECT_TRUE(whole == write_in(8193 * 3));
+}
+
+TEST_P(StreamTest, RecreatingAStreamEmptiesItAndReusesItsSectors) {
+  {
+    Stream s = open("s");
+    ASSERT_TRUE(s.write_all(counting(10000, 9)).ok());
+  }  // destruction flushes
+  Bytes f = file();
+  EXPECT_EQ(u64_at(entry(f, 1), 120), 10000u);
+  {
+    Stream s = open("/s");
+    f = file();
+    EXPECT_EQ(u64_at(entry(f, 1), 120), 0u);
+    EXPECT_EQ(u32_at(entry(f, 1), 116), ENDOFCHAIN);
+    EXPECT_EQ(u32_at(f, at(0) + 8), FREESECT);
+    ASSERT_TRUE(s.write_all(counting(5000, 10)).ok());
+    ASSERT_TRUE(s.close().ok());
+  }
+  f = file();
+  EXPECT_EQ(u32_at(entry(f, 1), 116), 2u);
+  EXPECT_EQ(u64_at(entry(f, 1), 120), 5000u);
+  EXPECT_EQ(cf_->create_stream("s").ok(), true);
+}
+
+TEST_P(StreamTest, PathErrors) {
+  ASSERT_TRUE(cf_->create_storage("dir").ok());
+  EXPECT_IO_ERROR(cf_->create_stream("dir"), ErrorKind::AlreadyExists,
+                  "Cannot create stream at \"/dir\" because a storage already exists there");
+  EXPECT_IO_ERROR(cf_->create_stream("/"), ErrorKind::AlreadyExists,
+                  "Cannot create stream at \"/\" because a storage already exists there");
+  EXPECT_IO_ERROR(cf_->create_stream("nodir/s"), ErrorKind::NotFound, "Parent storage doesn't exist");
+  EXPECT_IO_ERROR(cf_->create_stream(".."), ErrorKind::InvalidInput,
+                  "Invalid path (must be within root)");
+  EXPECT_IO_ERROR(cf_->create_storage("DIR"), ErrorKind::AlreadyExists,
+                  "Cannot create storage at \"/DIR\" because an entry already exists there");
+  {
+    Stream s = open("dir/s");
+    EXPECT_IO_ERROR(cf_->create_stream("other"), ErrorKind::InvalidInput,
+                    "another stream of this compound file is still open");
+  }
+  // A stream holds no children.
+  EXPECT_IO_ERROR(cf_->create_stream("dir/s/x"), ErrorKind::NotFound, "Parent storage doesn't exist");
+  EXPECT_TRUE(cf_->create_stream("dir/t").ok());
+}
+
+TEST_P(StreamTest, FlushErrorReachesTheCallerOnce) {
+  TempPath tmp;
+  IoResult<File> file = File::create(tmp.path());
+  ASSERT_TRUE(file.ok());
+  const int fd = file->fd();
+  IoResult<CompoundFile> cf = create_with_file(std::move(file).take(), GetParam());
+  ASSERT_TRUE(cf.ok());
+  Stream s = std::move(cf->create_stream("s")).take();
+  ASSERT_TRUE(s.write_all(counting(100, 11)).ok());
+  // Swap a read-only descriptor in under the writer.
+  const int ro = ::open(tmp.path().c_str(), O_RDONLY);
+  ASSERT_GE(ro, 0);
+  ASSERT_EQ(::dup2(ro, fd), fd);
+  ::close(ro);
+  IoResult<void> flushed = s.flush_changes();
+  ASSERT_FALSE(flushed.ok());
+  EXPECT_EQ(flushed.error().os_error(), EBADF);
+  // The failed bytes are not flushed again; close reports no stale error.
+  EXPECT_TRUE(s.flush_changes().ok());
+  EXPECT_TRUE(s.close().ok());
+}
+
+TEST_P(StreamTest, LongWritesAreFewWriteCalls) {
+  // One MiB in one call: the data with the FAT sectors between its runs,
+  // the remaining FAT entries, the directory entry and the header.
+  const uint64_t before = cf_->write_calls();
+  Stream s = open("s");
+  ASSERT_TRUE(s.write_all(counting(1024 * 1024, 12)).ok());
+  ASSERT_TRUE(s.close().ok());
+  const uint64_t calls = cf_->write_calls() - before;
+  // Version 3 spreads the 2048 sectors over 17 FAT sectors, which go out
+  // with the data.
+  EXPECT_LE(calls, 10u);
+  EXPECT_GE(calls, 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, StreamTest, ::testing::Values(Version::V3, Version::V4),
+                         version_name);
+
+}  // namespace
+}  // namespace cellvault::cfb
