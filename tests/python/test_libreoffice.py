@@ -1,8 +1,10 @@
 """LibreOffice, the real client, opens what cellvault encrypts.
 
 LibreOffice reads only version 3 compound files (512-byte sectors), so the
-files come from the `cellvault encrypt` command, whose default is version 3;
-the Python function writes version 4. Cells are compared with what the
+files come from the `cellvault encrypt` command, whose default is version 3,
+and from the test tool `cfb_write encrypt --version 3`, which runs the
+Python function's pipeline with that container; the Python function itself
+writes version 4. Cells are compared with what the
 generator wrote (or with openpyxl's reading of the source), and a wrong
 password must be refused.
 """
@@ -25,20 +27,30 @@ pytestmark = pytest.mark.libreoffice
 PASSWORD = "pä$$wörd ✓ 𝄞"  # the last one is a UTF-16 surrogate pair
 
 
-@pytest.fixture
-def encrypt_v3():
-    """Encrypts with the installed command into a version 3 container; the
-    test skips before any work when the command is not installed."""
-    command = cellvault_command()
+@pytest.fixture(params=["command", "pipeline"])
+def encrypt_v3(request):
+    """Encrypts into a version 3 container with the installed command or
+    with the test tool that runs the pipeline; the test skips before any
+    work when the program is not there."""
+    if request.param == "command":
+        argv = [cellvault_command(), "encrypt", "-q", "--container-version", "3",
+                "--password-env", "CELLVAULT_PASSWORD"]
+    else:
+        argv = [pipeline_tool(), "encrypt", "--version", "3"]
 
     def encrypt(src, dst, password):
-        env = dict(os.environ, CELLVAULT_LO_TEST_PASSWORD=password)
-        done = subprocess.run(
-            [command, "encrypt", "-q", "--container-version", "3",
-             "--password-env", "CELLVAULT_LO_TEST_PASSWORD", str(src), str(dst)],
-            env=env, capture_output=True, text=True, timeout=300)
+        env = dict(os.environ, CELLVAULT_PASSWORD=password)
+        done = subprocess.run(argv + [str(src), str(dst)],
+                              env=env, capture_output=True, text=True, timeout=300)
         assert done.returncode == 0, done.stderr
     return encrypt
+
+
+def pipeline_tool():
+    tools = os.environ.get("CELLVAULT_TOOLS_DIR")
+    if not tools or not os.access(Path(tools) / "cfb_write", os.X_OK):
+        pytest.skip("CELLVAULT_TOOLS_DIR has no cfb_write (scripts/test.sh builds it)")
+    return str(Path(tools) / "cfb_write")
 
 
 def cellvault_command():

@@ -8,6 +8,13 @@
 // byte i is pattern(i mod 4099, SEED), see pattern(); it is written with
 // write_all calls of at most BYTES (default 8 MiB) and closed. Exit status
 // 0 on success; on failure the error is printed and the status is 1.
+//
+//   cfb_write encrypt [--version 3|4] FROM TO
+//
+// runs the whole encryption pipeline (as the Python function does, but with
+// the container version of choice) with the password taken from the
+// environment variable CELLVAULT_PASSWORD; the tests use it to hand version
+// 3 files of the pipeline to LibreOffice.
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +23,8 @@
 #include <vector>
 
 #include "cfb/compound_file.h"
+#include "common/abort.h"
+#include "writer/xlsx.h"
 
 namespace {
 
@@ -54,23 +63,49 @@ IoResult<void> write_stream(cellvault::cfb::CompoundFile& cf, std::string_view p
   return stream.close();
 }
 
+// parse_version reads the value of --version.
+bool parse_version(const std::string& text, cellvault::cfb::Version* out) {
+  if (text == "3") {
+    *out = cellvault::cfb::Version::V3;
+  } else if (text == "4") {
+    *out = cellvault::cfb::Version::V4;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+int encrypt(const std::vector<std::string>& args) {
+  cellvault::OutputOptions options;
+  size_t i = 1;
+  if (args.size() > 2 && args[1] == "--version") {
+    if (!parse_version(args[2], &options.version)) return fail("version must be 3 or 4");
+    i = 3;
+  }
+  const char* password = std::getenv("CELLVAULT_PASSWORD");
+  if (args.size() != i + 2 || password == nullptr) {
+    return fail("usage: CELLVAULT_PASSWORD=... cfb_write encrypt [--version 3|4] FROM TO");
+  }
+  try {
+    cellvault::set_password(args[i], args[i + 1], password, options);
+  } catch (const cellvault::Abort& abort) {
+    return fail(abort.message());
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  if (!args.empty() && args[0] == "encrypt") return encrypt(args);
   cellvault::cfb::Version version = cellvault::cfb::Version::V4;
   size_t chunk = size_t{8} << 20;
   size_t i = 0;
   for (; i < args.size() && args[i].rfind("--", 0) == 0; i += 2) {
     if (i + 1 >= args.size()) return fail("missing value for " + args[i]);
     if (args[i] == "--version") {
-      if (args[i + 1] == "3") {
-        version = cellvault::cfb::Version::V3;
-      } else if (args[i + 1] == "4") {
-        version = cellvault::cfb::Version::V4;
-      } else {
-        return fail("version must be 3 or 4");
-      }
+      if (!parse_version(args[i + 1], &version)) return fail("version must be 3 or 4");
     } else if (args[i] == "--chunk") {
       chunk = std::strtoull(args[i + 1].c_str(), nullptr, 10);
       if (chunk == 0) return fail("chunk must be positive");
