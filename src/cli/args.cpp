@@ -48,15 +48,15 @@ constexpr std::string_view kPasswordOnCommandLine =
     "NAME or the prompt";
 
 const OptSpec* find_long(std::string_view name) {
-  for (const OptSpec& spec : kOptions) {
-    if (spec.long_name == name) return &spec;
+  for (const OptSpec& option : kOptions) {
+    if (option.long_name == name) return &option;
   }
   return nullptr;
 }
 
 const OptSpec* find_short(char name) {
-  for (const OptSpec& spec : kOptions) {
-    if (spec.short_name != 0 && spec.short_name == name) return &spec;
+  for (const OptSpec& option : kOptions) {
+    if (option.short_name != 0 && option.short_name == name) return &option;
   }
   return nullptr;
 }
@@ -154,13 +154,13 @@ TextResult<Options> parse_encrypt(int argc, const char* const* argv) {
         inline_value = name.substr(eq + 1);
         name = name.substr(0, eq);
       }
-      const OptSpec* spec = find_long(name);
-      if (spec == nullptr) {
+      const OptSpec* option = find_long(name);
+      if (option == nullptr) {
         return Err{"unknown option '--" + std::string(name) + "'"};
       }
-      if (spec->opt == Opt::Password) return Err{std::string(kPasswordOnCommandLine)};
+      if (option->opt == Opt::Password) return Err{std::string(kPasswordOnCommandLine)};
       std::string_view value;
-      if (spec->takes_value) {
+      if (option->takes_value) {
         if (inline_value) {
           value = *inline_value;
         } else if (i + 1 < argc) {
@@ -171,19 +171,19 @@ TextResult<Options> parse_encrypt(int argc, const char* const* argv) {
       } else if (inline_value) {
         return Err{"option '--" + std::string(name) + "' takes no value"};
       }
-      CV_TRY(apply(options, spec->opt, value));
+      CV_TRY(apply(options, option->opt, value));
       if (options.action == Action::EncryptHelp) return options;
       continue;
     }
     // A cluster of short options such as "-fq" or "-j4".
     for (size_t k = 1; k < arg.size(); ++k) {
-      const OptSpec* spec = find_short(arg[k]);
-      if (spec == nullptr) {
+      const OptSpec* option = find_short(arg[k]);
+      if (option == nullptr) {
         return Err{"unknown option '-" + std::string(1, arg[k]) + "'"};
       }
-      if (spec->opt == Opt::Password) return Err{std::string(kPasswordOnCommandLine)};
+      if (option->opt == Opt::Password) return Err{std::string(kPasswordOnCommandLine)};
       std::string_view value;
-      if (spec->takes_value) {
+      if (option->takes_value) {
         if (k + 1 < arg.size()) {
           value = arg.substr(k + 1);
         } else if (i + 1 < argc) {
@@ -193,7 +193,7 @@ TextResult<Options> parse_encrypt(int argc, const char* const* argv) {
         }
         k = arg.size();
       }
-      CV_TRY(apply(options, spec->opt, value));
+      CV_TRY(apply(options, option->opt, value));
       if (options.action == Action::EncryptHelp) return options;
     }
   }
