@@ -45,7 +45,8 @@ class PackageBuffer {
   // copy_of returns a buffer holding a copy of |package|.
   static PackageBuffer copy_of(ByteView package);
 
-  // package returns the plain package bytes.
+  // package returns the package bytes: plain ones until the buffer is
+  // encrypted in place, then the ciphertext that took their place.
   std::span<uint8_t> package() {
     return data_ ? std::span<uint8_t>(data_.get() + kHeadroom, len_)
                  : std::span<uint8_t>();
