@@ -7,10 +7,12 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "cli/interrupt.h"
 #include "common/abort.h"
 #include "common/file.h"
+#include "common/package_buffer.h"
 
 namespace cellvault::cli {
 namespace {
@@ -56,7 +58,7 @@ std::optional<std::string> encrypt_one(const Job& job, std::string_view password
   try {
     IoResult<File> file = File::open_read(job.input);
     if (!file.ok()) return "cannot read " + job.input + ": " + file.error().message();
-    IoResult<Bytes> data = file->read_to_end();
+    IoResult<PackageBuffer> data = read_package(*file);
     if (!data.ok()) return "cannot read " + job.input + ": " + data.error().message();
     (void)file->close();
     // A quick look before the key derivation saves its cost for an output
@@ -71,7 +73,7 @@ std::optional<std::string> encrypt_one(const Job& job, std::string_view password
       if (!output.replace_existing) return already_exists(job.output);
     }
     try {
-      encrypt(job.output, *data, password, output);
+      encrypt(job.output, std::move(*data), password, output);
     } catch (const Abort& abort) {
       if (abort.cause() && abort.cause()->kind() == ErrorKind::AlreadyExists &&
           !output.replace_existing) {

@@ -55,29 +55,39 @@ IoResult<File> File::create(std::string_view path) {
   return open_at(AT_FDCWD, path, O_RDWR | O_CREAT | O_TRUNC);
 }
 
+IoResult<size_t> File::read(std::span<uint8_t> out) {
+  for (;;) {
+    ssize_t n = ::read(fd_, out.data(), out.size());
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR) return Err{IoError::from_errno()};
+  }
+}
+
+uint64_t File::remaining_len_hint() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+    return 0;
+  }
+  const off_t pos = ::lseek(fd_, 0, SEEK_CUR);
+  if (pos < 0 || pos > st.st_size) return 0;
+  return static_cast<uint64_t>(st.st_size - pos);
+}
+
 IoResult<Bytes> File::read_to_end() {
   Bytes out;
-  struct stat st;
   // The size is only a hint for the first allocation; the loop reads until
   // the OS reports the end, so a file that grows or shrinks meanwhile is
   // still read correctly.
-  if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    off_t pos = ::lseek(fd_, 0, SEEK_CUR);
-    if (pos >= 0 && pos <= st.st_size) {
-      out.reserve(static_cast<size_t>(st.st_size - pos) + 1);
-    }
+  if (const uint64_t hint = remaining_len_hint(); hint > 0) {
+    out.reserve(static_cast<size_t>(hint) + 1);
   }
   size_t len = 0;
   for (;;) {
     if (len == out.capacity()) out.reserve(out.capacity() * 2 + 8192);
     out.resize(out.capacity());
-    ssize_t n = ::read(fd_, out.data() + len, out.size() - len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Err{IoError::from_errno()};
-    }
+    const size_t n = CV_TRY(read(std::span<uint8_t>(out).subspan(len)));
     if (n == 0) break;
-    len += static_cast<size_t>(n);
+    len += n;
   }
   out.resize(len);
   return out;

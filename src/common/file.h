@@ -48,6 +48,15 @@ class File {
 
   // read_to_end reads from the current position to the end of the file.
   IoResult<Bytes> read_to_end();
+  // read reads up to out.size() bytes at the current position with one
+  // read(2), retrying EINTR, and returns the count: 0 at the end of the
+  // file, possibly fewer than asked for anywhere.
+  IoResult<size_t> read(std::span<uint8_t> out);
+  // remaining_len_hint returns how many bytes lie between the current
+  // position and the end of a regular file, or 0 when that is unknown
+  // (pipes, devices, a failing fstat). It is only a hint for sizing a
+  // buffer: the file may change before it is read.
+  uint64_t remaining_len_hint() const;
   // write_at writes all of |data| at byte |offset|, leaving the file
   // position alone.
   IoResult<void> write_at(ByteView data, uint64_t offset);

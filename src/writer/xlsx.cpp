@@ -1,7 +1,10 @@
 #include "writer/xlsx.h"
 
+#include <utility>
+
 #include "common/abort.h"
 #include "common/file.h"
+#include "common/package_buffer.h"
 
 namespace cellvault {
 
@@ -10,8 +13,8 @@ void set_password(std::string_view from_path, std::string_view to_path,
   // The whole source is read before the destination is touched, so the two
   // paths may name the same file. The bytes are not examined.
   File source = unwrap(File::open_read(from_path));
-  const Bytes package = unwrap(source.read_to_end());
-  encrypt(to_path, package, password, options);
+  PackageBuffer package = unwrap(read_package(source));
+  encrypt(to_path, std::move(package), password, options);
 }
 
 }  // namespace cellvault

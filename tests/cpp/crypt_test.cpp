@@ -7,7 +7,9 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "crypto_test_util.h"
@@ -197,6 +199,86 @@ TEST(CryptPackageTest, FailuresAbort) {
                   .ends_with("InvalidLength"));
   // Nothing is encrypted for an empty package, so nothing is checked.
   EXPECT_EQ(encrypt_package(salt, key, {}, 0).size(), 8u);
+}
+
+
+// The in-place form is checked against the copying form, which the tests
+// above pin to independent decryption, and by that decryption itself. The
+// buffer around the package starts as 0xee filler, standing in for the
+// uninitialised memory the form is documented to accept.
+constexpr uint8_t kFiller = 0xee;
+
+Bytes in_place_buffer(ByteView plain, size_t room_after) {
+  Bytes buffer(8 + plain.size() + room_after, kFiller);
+  std::copy(plain.begin(), plain.end(), buffer.begin() + 8);
+  return buffer;
+}
+
+size_t encrypt_in_place(ByteView salt, ByteView key, std::span<uint8_t> buffer,
+                        uint64_t package_len) {
+  return crypt_package_in_place(true, "AES", "ChainingModeCBC", "SHA512", 16,
+                                salt, key, buffer, package_len);
+}
+
+TEST(CryptPackageInPlaceTest, SameStreamAsTheCopyingForm) {
+  const Bytes salt = unhex("00112233445566778899aabbccddeeff");
+  const Bytes key = unhex(
+      "0f0e0d0c0b0a09080706050403020100 1f1e1d1c1b1a19181716151413121110");
+  for (size_t n : {0, 1, 15, 16, 4096, 4097, 4112, 8192}) {
+    const Bytes plain = pattern(n);
+    const Bytes copied = encrypt_package(salt, key, plain);
+    // 15 bytes of room for the padding, and 5 spare ones that must stay.
+    Bytes buffer = in_place_buffer(plain, 15 + 5);
+    const size_t len = encrypt_in_place(salt, key, buffer, n);
+    ASSERT_EQ(len, copied.size()) << n << "-byte package";
+    EXPECT_EQ(hex(ByteView(buffer).first(len)), hex(copied))
+        << n << "-byte package";
+    check_package(plain, salt, key, ByteView(buffer).first(len));
+    EXPECT_EQ(hex(ByteView(buffer).subspan(len)),
+              hex(Bytes(buffer.size() - len, kFiller)))
+        << "bytes past the stream changed for a " << n << "-byte package";
+  }
+}
+
+TEST(CryptPackageInPlaceTest, ExactRoomSufficesAndTooLittleAborts) {
+  const Bytes salt(16, 0x5a), key(32, 0xa5);
+  // 4097 bytes: one full segment, then one byte padded to a block.
+  const Bytes plain = pattern(4097);
+  Bytes exact = in_place_buffer(plain, 15);
+  EXPECT_EQ(encrypt_in_place(salt, key, exact, plain.size()), exact.size());
+  EXPECT_EQ(hex(exact), hex(encrypt_package(salt, key, plain)));
+  Bytes empty(8, kFiller);
+  EXPECT_EQ(encrypt_in_place(salt, key, empty, 0), 8u);
+  EXPECT_EQ(hex(empty), "0000000000000000");
+
+  // A buffer without room for the padding, or not even for the package,
+  // aborts before a byte is written.
+  Bytes short_tail = in_place_buffer(plain, 14);
+  const Bytes before = short_tail;
+  const std::string tail_message = abort_message(
+      [&] { (void)encrypt_in_place(salt, key, short_tail, plain.size()); });
+  EXPECT_NE(tail_message.find("the stream of 4120 bytes needs room for the "
+                              "padding"),
+            std::string::npos)
+      << tail_message;
+  EXPECT_EQ(hex(short_tail), hex(before));
+  Bytes tiny(7, kFiller);
+  EXPECT_NE(abort_message([&] { (void)encrypt_in_place(salt, key, tiny, 0); })
+                .find("a package of 0 bytes does not fit a 7-byte buffer"),
+            std::string::npos);
+  EXPECT_NE(abort_message([&] {
+              (void)encrypt_in_place(salt, key, short_tail, 5000);
+            }).find("a package of 5000 bytes does not fit"),
+            std::string::npos);
+  // The parameters are checked as in the copying form.
+  EXPECT_EQ(abort_message([&] {
+              (void)crypt_package_in_place(true, "AES", "ChainingModeCBC",
+                                           "SHA512", 16, salt, Bytes(16, 2),
+                                           short_tail, 1);
+            }),
+            "called `Result::unwrap()` on an `Err` value: \"key size not "
+            "supported!\"");
+  EXPECT_EQ(hex(short_tail), hex(before));
 }
 
 }  // namespace

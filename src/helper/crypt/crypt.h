@@ -55,6 +55,26 @@ Bytes crypt_package(bool encrypt, std::string_view cipher_algorithm,
                     std::string_view hash_algorithm, uint64_t block_size,
                     ByteView key_data_salt, ByteView key, ByteView input);
 
+// crypt_package_in_place makes the same stream as crypt_package without a
+// second buffer: |stream| holds the plain package of |package_len| bytes at
+// offset 8, and on return its first bytes are the "EncryptedPackage"
+// stream, the size field in the first 8 bytes and each segment encrypted
+// where it lay. Returns the stream's length, 8 + |package_len| rounded up
+// to |block_size| (8 for an empty package); the bytes after it are left
+// alone. The bytes before and after the package need not be initialised.
+//
+// The caller provides room for the padding: with a block size of 16, up to
+// 15 bytes after the package (PackageBuffer keeps exactly that layout). A
+// buffer too short for the package or for the padded stream aborts the
+// call before anything is written, as do all the failures of crypt_package;
+// only an OpenSSL failure midway can leave the package partly encrypted.
+size_t crypt_package_in_place(bool encrypt, std::string_view cipher_algorithm,
+                              std::string_view chaining_mode,
+                              std::string_view hash_algorithm,
+                              uint64_t block_size, ByteView key_data_salt,
+                              ByteView key, std::span<uint8_t> stream,
+                              uint64_t package_len);
+
 // buffer_concat returns the members of |buffers| one after another in list
 // order, with nothing between them; an empty list gives an empty buffer.
 Bytes buffer_concat(std::span<const ByteView> buffers);

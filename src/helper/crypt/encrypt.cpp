@@ -34,6 +34,10 @@ constexpr uint64_t kSpinCount = 100000;
 constexpr uint64_t kKeyBits = 256;
 constexpr bool kEncrypt = true;
 
+// The buffer's spare room is what the stream needs around the package.
+static_assert(PackageBuffer::kHeadroom == kStreamSizeLen);
+static_assert(PackageBuffer::kTailroom == kBlockSize - 1);
+
 // write_stream writes |data| as the stream |name| and closes it, so that an
 // error of the last flush aborts the call instead of being lost.
 void write_stream(cfb::CompoundFile& file, std::string_view name,
@@ -45,17 +49,18 @@ void write_stream(cfb::CompoundFile& file, std::string_view name,
 
 }  // namespace
 
-void encrypt(std::string_view to_path, ByteView data, std::string_view password,
-             const OutputOptions& options) {
+void encrypt(std::string_view to_path, PackageBuffer package,
+             std::string_view password, const OutputOptions& options) {
   // The random draws happen in this order: 32, 16, 16, 64, 16 bytes.
   const SecretBytes package_key = gen_random_32();
   const SecretBytes key_data_salt = gen_random_16();
   const uint64_t key_data_key_bits = 8 * package_key.size();
   const SecretBytes password_salt = gen_random_16();
 
-  Bytes encrypted_package =
-      crypt_package(kEncrypt, kCipher, kChaining, kHash, kBlockSize,
-                    key_data_salt, package_key, data);
+  const size_t stream_len = crypt_package_in_place(
+      kEncrypt, kCipher, kChaining, kHash, kBlockSize, key_data_salt,
+      package_key, package.storage(), package.package_len());
+  const ByteView encrypted_package = package.storage().first(stream_len);
 
   // Data integrity ([MS-OFFCRYPTO] 2.3.4.14): an HMAC over the whole
   // EncryptedPackage stream, size field included, under a random key; key
@@ -66,7 +71,7 @@ void encrypt(std::string_view to_path, ByteView data, std::string_view password,
   const Bytes encrypted_hmac_key = unwrap(
       crypt(kEncrypt, kCipher, kChaining, package_key, hmac_key_iv, hmac_key));
   const SecretBytes hmac_value =
-      unwrap(hmac(kHash, hmac_key, {ByteView(encrypted_package)}));
+      unwrap(hmac(kHash, hmac_key, {encrypted_package}));
   const Bytes hmac_value_iv =
       create_iv(kHash, key_data_salt, kBlockSize, kBlockKeyIntegrityValue);
   const Bytes encrypted_hmac_value = unwrap(crypt(
@@ -105,8 +110,13 @@ void encrypt(std::string_view to_path, ByteView data, std::string_view password,
   write_stream(container, "EncryptedPackage", encrypted_package);
   // The stream's bytes are in the file; give the memory back before the
   // flush to disk.
-  Bytes().swap(encrypted_package);
+  package = PackageBuffer();
   unwrap(output.commit(std::move(container).release_file()));
+}
+
+void encrypt(std::string_view to_path, ByteView data, std::string_view password,
+             const OutputOptions& options) {
+  encrypt(to_path, PackageBuffer::copy_of(data), password, options);
 }
 
 }  // namespace cellvault

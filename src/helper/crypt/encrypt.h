@@ -8,6 +8,7 @@
 
 #include "cfb/version.h"
 #include "common/bytes.h"
+#include "common/package_buffer.h"
 
 namespace cellvault {
 
@@ -20,9 +21,19 @@ struct OutputOptions {
   bool replace_existing = true;
 };
 
-// encrypt encrypts |data| under |password| and writes the container with the
-// streams "EncryptionInfo" and "EncryptedPackage" to |to_path|, atomically:
-// on any failure the destination is as it was. Every failure throws Abort.
+// encrypt encrypts the package held by |package| under |password| and
+// writes the container with the streams "EncryptionInfo" and
+// "EncryptedPackage" to |to_path|, atomically: on any failure the
+// destination is as it was. Every failure throws Abort.
+//
+// The package is encrypted where it lies, so the call needs little memory
+// beyond the buffer it is given; the buffer is consumed (its bytes become
+// the encrypted stream) and freed before the output is flushed to disk.
+void encrypt(std::string_view to_path, PackageBuffer package,
+             std::string_view password, const OutputOptions& options = {});
+
+// encrypt does the same for a package that the caller keeps: |data| is
+// copied into a PackageBuffer first and left unchanged.
 void encrypt(std::string_view to_path, ByteView data, std::string_view password,
              const OutputOptions& options = {});
 
