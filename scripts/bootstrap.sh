@@ -19,7 +19,7 @@ if [ ${#need[@]} -gt 0 ]; then
     echo "bootstrap: installing ${need[*]}"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+    apt-get install -y -qq "${need[@]}" >/dev/null
   else
     echo "bootstrap: missing Debian packages: ${need[*]} (install them as root)" >&2
   fi
