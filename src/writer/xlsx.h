@@ -13,7 +13,8 @@ namespace cellvault {
 // accepted) and writes it encrypted with |password| to |to_path|. The
 // source is read completely before the destination is touched, so the two
 // paths may name the same file. Every failure throws Abort; the
-// destination is then exactly as it was before the call.
+// destination is then as it was before the call, with the exceptions that
+// encrypt lists.
 void set_password(std::string_view from_path, std::string_view to_path,
                   std::string_view password, const OutputOptions& options = {});
 

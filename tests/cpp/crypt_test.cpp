@@ -191,6 +191,14 @@ TEST(CryptPackageTest, FailuresAbort) {
             }),
             "called `Result::unwrap()` on an `Err` value: \"algorithm SHA256 "
             "not supported!\"");
+  // The first segment needs its IV before the cipher sees the key, so a
+  // bad hash name is reported ahead of a bad key.
+  EXPECT_EQ(abort_message([&] {
+              (void)crypt_package(true, "AES", "ChainingModeCBC", "sha512",
+                                  16, salt, Bytes(16, 2), plain);
+            }),
+            "called `Result::unwrap()` on an `Err` value: \"algorithm sha512 "
+            "not supported!\"");
   EXPECT_NE(abort_message([&] { (void)encrypt_package(salt, key, plain, 0); })
                 .find("block size 0"),
             std::string::npos);

@@ -122,13 +122,15 @@ uint64_t round_up(uint64_t len, uint64_t multiple) {
 }
 
 // check_package_params checks what encrypting a non-empty package needs
-// and aborts the call on the first fault.
+// and aborts the call on the first fault, in the order in which the first
+// segment would meet them: its padding, its IV (the hash name), then the
+// cipher (names and key size).
 void check_package_params(uint64_t block_size, std::string_view cipher_algorithm,
                           std::string_view chaining_mode,
                           std::string_view hash_algorithm, ByteView key) {
   if (block_size == 0) abort_call("crypt_package: block size 0");
-  unwrap(check_cipher(cipher_algorithm, chaining_mode, key));
   unwrap(check_algorithm(hash_algorithm, kHashSha512));
+  unwrap(check_cipher(cipher_algorithm, chaining_mode, key));
 }
 
 // stream_len is the length of the stream for a package of n > 0 bytes:

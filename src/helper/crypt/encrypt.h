@@ -24,7 +24,10 @@ struct OutputOptions {
 // encrypt encrypts the package held by |package| under |password| and
 // writes the container with the streams "EncryptionInfo" and
 // "EncryptedPackage" to |to_path|, atomically: on any failure the
-// destination is as it was. Every failure throws Abort.
+// destination is as it was, except that a failure to flush its directory
+// after the rename leaves the new file in place (the rename may then not
+// survive a crash), and that a device or FIFO, written in place, keeps
+// what reached it. Every failure throws Abort.
 //
 // The package is encrypted where it lies, so the call needs little memory
 // beyond the buffer it is given; the buffer is consumed (its bytes become
