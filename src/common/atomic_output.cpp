@@ -111,11 +111,12 @@ IoResult<File> create_temp(const Destination& dest, unsigned mode,
 
 // keep_owner_and_mode gives the temporary file |fd| the owner, group and
 // permission bits of the file it replaces. The owner and group are set
-// only where the process may do so; the mode is set after them because a
-// change of owner clears the set-user-ID and set-group-ID bits.
+// only where the process may do so. The set-user-ID and set-group-ID bits
+// are not carried over: writing new contents into a file clears them too,
+// and a freshly written workbook must never become privileged.
 IoResult<void> keep_owner_and_mode(int fd, const struct stat& old) {
   (void)::fchown(fd, old.st_uid, old.st_gid);
-  if (::fchmod(fd, old.st_mode & 07777) != 0) {
+  if (::fchmod(fd, old.st_mode & 01777) != 0) {
     // File systems without Unix permissions refuse the change; there the
     // bits have no meaning to keep.
     if (errno == EPERM || errno == EOPNOTSUPP) return {};

@@ -128,8 +128,9 @@ TEST_F(AtomicOutputTest, NewFileGetsModeLessUmaskAndNoLeftovers) {
 TEST_F(AtomicOutputTest, ExistingFileIsReplacedKeepingModeAndOwner) {
   const std::string path = at("old");
   spit(path, "old bytes that are longer");
-  // Bits the umask (022 by default) would clear must come back too.
-  chmod(path.c_str(), 0662);
+  // Bits the umask (022 by default) would clear must come back too; the
+  // set-user-ID and set-group-ID bits must not.
+  chmod(path.c_str(), 06662);
   const bool root = geteuid() == 0;
   if (root) {
     ASSERT_EQ(chown(path.c_str(), kNobody, kNobody), 0);
