@@ -1,6 +1,7 @@
 #include "cfb/flush_buffer.h"
 
 #include <algorithm>
+#include <string>
 
 #include "cfb/core.h"
 #include "cfb/internal/chain.h"
@@ -11,6 +12,7 @@ namespace cellvault::cfb {
 
 using internal::Chain;
 using internal::ENDOFCHAIN;
+using internal::kMaxStreamLenV3;
 using internal::kMiniStreamCutoff;
 using internal::MiniChain;
 using internal::SectorFill;
@@ -26,6 +28,14 @@ IoResult<void> FlushBuffer::flush_changes(Stream& stream, uint64_t at, ByteView 
   const uint64_t end = at + data.size() + more.size();
   const uint64_t new_len = std::max(old_len, end);
   uint32_t new_start = start;
+  if (alloc.sectors().version() == Version::V3 && new_len > kMaxStreamLenV3) {
+    // A longer stream would make a file that readers reject; refuse it
+    // before anything is written.
+    return Err{IoError::custom(ErrorKind::InvalidInput,
+                               "Stream of " + std::to_string(new_len) +
+                                   " bytes is too long for a version 3 file (at most " +
+                                   std::to_string(kMaxStreamLenV3) + " bytes)")};
+  }
 
   if (start == ENDOFCHAIN && new_len >= kMiniStreamCutoff) {
     // A new regular chain, written from offset 0.

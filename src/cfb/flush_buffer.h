@@ -20,8 +20,9 @@ class FlushBuffer {
   // when it crosses the cutoff). Then it sets the entry's start sector,
   // size and modification time and commits everything to the file.
   // Fails with InvalidInput "Cannot seek to ..." when |at| lies past the
-  // stream's storage, UnexpectedEof when the mini stream is short, and the
-  // errors of the layers below.
+  // stream's storage, InvalidInput when a version 3 stream would pass
+  // 2147483648 bytes (nothing is written then), UnexpectedEof when the mini
+  // stream is short, and the errors of the layers below.
   // |keep_from| is the lowest stream offset that a later flush may write
   // at (the window's start after this flush).
   static IoResult<void> flush_changes(Stream& stream, uint64_t at, ByteView data, ByteView more,

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "cfb/compound_file.h"
@@ -257,6 +258,32 @@ TEST_P(StreamTest, LongWritesAreFewWriteCalls) {
   // with the data.
   EXPECT_LE(calls, 10u);
   EXPECT_GE(calls, 3u);
+}
+
+TEST(StreamLimitTest, Version3StreamsStopAt2GiB) {
+  // The stream goes to /dev/null from untouched zero pages, so 2 GiB is
+  // neither held nor written. The first flush of one long write covers all
+  // but the last 1 to 8192 bytes: 2^31 + 8193 bytes make it pass 2^31.
+  const size_t n = (size_t{1} << 31) + 8193;
+  void* zeros = ::mmap(nullptr, n, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(zeros, MAP_FAILED);
+  const ByteView data(static_cast<const uint8_t*>(zeros), n);
+  for (Version version : {Version::V3, Version::V4}) {
+    const int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    IoResult<CompoundFile> cf = create_with_file(File(fd), version);
+    ASSERT_TRUE(cf.ok());
+    Stream s = std::move(cf->create_stream("s")).take();
+    if (version == Version::V3) {
+      EXPECT_IO_ERROR(s.write_all(data), ErrorKind::InvalidInput,
+                      "Stream of 2147491840 bytes is too long for a version 3 file (at most "
+                      "2147483648 bytes)");
+    } else {
+      EXPECT_TRUE(s.write_all(data).ok());
+    }
+    EXPECT_TRUE(s.close().ok());
+  }
+  ::munmap(zeros, n);
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, StreamTest, ::testing::Values(Version::V3, Version::V4),

@@ -48,6 +48,8 @@ static_assert(kOffsetDifat + 4 * kHeaderDifatEntries == kHeaderLen);
 
 inline constexpr uint32_t kMiniStreamCutoff = 4096;
 inline constexpr size_t kMiniSectorLen = 64;
+// The longest stream that a version 3 file may hold ([MS-CFB] 2.6.3).
+inline constexpr uint64_t kMaxStreamLenV3 = 0x80000000;
 
 // sector_len_of gives the sector size of |version|: 512 bytes for version 3,
 // 4096 for version 4.
