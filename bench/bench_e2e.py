@@ -61,12 +61,7 @@ def parse_args():
                         help="comma-separated among %s" % ", ".join(B.SIZES))
     parser.add_argument("--out-dir", default=str(B.ROOT / "bench" / "out"),
                         help="where generated workbooks are kept between runs")
-    args = parser.parse_args()
-    args.sizes = [s.strip() for s in args.sizes.split(",") if s.strip()]
-    unknown = [s for s in args.sizes if s not in B.SIZES]
-    if unknown:
-        parser.error("unknown size %s" % ", ".join(unknown))
-    return args
+    return B.parse_args(parser)
 
 
 def thread_check(args, warm, scratch):

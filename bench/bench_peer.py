@@ -44,12 +44,7 @@ def parse_args():
     parser.add_argument("--out-dir", default=str(B.ROOT / "bench" / "out"))
     parser.add_argument("--chart", default=str(B.ROOT / "docs" / "peer-benchmark.png"))
     parser.add_argument("--no-chart", action="store_true")
-    args = parser.parse_args()
-    args.sizes = [s.strip() for s in args.sizes.split(",") if s.strip()]
-    unknown = [s for s in args.sizes if s not in B.SIZES]
-    if unknown:
-        parser.error("unknown size %s" % ", ".join(unknown))
-    return args
+    return B.parse_args(parser)
 
 
 def find_command(name):

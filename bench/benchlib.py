@@ -71,6 +71,16 @@ print(json.dumps({"seconds": seconds, "added_kb": peak_of() - base}))
 """
 
 
+def parse_args(parser):
+    """Parses the command line and checks --sizes against SIZES."""
+    args = parser.parse_args()
+    args.sizes = [s.strip() for s in args.sizes.split(",") if s.strip()]
+    unknown = [s for s in args.sizes if s not in SIZES]
+    if unknown:
+        parser.error("unknown size %s" % ", ".join(unknown))
+    return args
+
+
 def cellvault_import_error():
     """Returns None if `import cellvault` works in a child, else the reason."""
     probe = subprocess.run([sys.executable, "-c", "import cellvault; cellvault.encrypt_excelfile"],
