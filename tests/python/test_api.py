@@ -69,9 +69,9 @@ def test_module_surface():
 
 
 def test_second_initialisation_fails():
-    spec = importlib.util.spec_from_file_location("cellvault", cellvault.__file__)
+    fresh = importlib.util.spec_from_file_location("cellvault", cellvault.__file__)
     with pytest.raises(ImportError, match="only be initialized once"):
-        importlib.util.module_from_spec(spec)
+        importlib.util.module_from_spec(fresh)
     assert sys.modules["cellvault"] is cellvault
 
 

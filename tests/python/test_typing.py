@@ -87,10 +87,10 @@ def test_pyright_uses_the_stubs(client_dir: Path) -> None:
 
 def test_stubs_match_the_compiled_module(tmp_path: Path) -> None:
     # The stub package sits beside the extension module in site-packages.
-    spec = importlib.util.find_spec("cellvault")
-    assert spec is not None and spec.origin is not None
-    module_file = Path(spec.origin)
-    assert module_file.suffix == ".so", spec.origin
+    found = importlib.util.find_spec("cellvault")
+    assert found is not None and found.origin is not None
+    module_file = Path(found.origin)
+    assert module_file.suffix == ".so", found.origin
     assert (module_file.parent / "cellvault" / "__init__.pyi").is_file()
     done = check(["mypy.stubtest", "cellvault"], tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
