@@ -22,21 +22,9 @@ using namespace cfb::testing;
 class AllocTest : public ::testing::TestWithParam<Version> {
  protected:
   void SetUp() override {
-    IoResult<File> f = File::create(tmp_.path());
-    ASSERT_TRUE(f.ok());
-    Header header;
-    header.version = GetParam();
-    header.num_fat_sectors = 1;
-    header.difat[0] = 0;
-    Sectors sectors(std::move(f).take(), header, 0);
-    ASSERT_TRUE(sectors.init_sector(0, SectorFill::kFat).ok());
-    ASSERT_TRUE(sectors.init_sector(1, SectorFill::kZero).ok());
-    sectors.header_mut();
-    IoResult<Allocator> a = Allocator::create(std::move(sectors), {}, {0}, {FATSECT, ENDOFCHAIN});
+    IoResult<Allocator> a = new_file_allocator(tmp_.path(), GetParam(), SectorFill::kZero);
     ASSERT_TRUE(a.ok()) << a.error().render();
     alloc_.emplace(std::move(a).take());
-    ASSERT_TRUE(alloc_->set_fat(0, FATSECT).ok());
-    ASSERT_TRUE(alloc_->set_fat(1, ENDOFCHAIN).ok());
   }
 
   size_t e() const { return sector_len(GetParam()) / 4; }

@@ -79,22 +79,8 @@ TEST(TimeTest, FiletimeAtKnownDates) {
 class DirectoryTest : public ::testing::TestWithParam<Version> {
  protected:
   void SetUp() override {
-    IoResult<File> f = File::create(tmp_.path());
-    ASSERT_TRUE(f.ok());
-    Header header;
-    header.version = GetParam();
-    header.num_dir_sectors = GetParam() == Version::V4 ? 1 : 0;
-    header.num_fat_sectors = 1;
-    header.first_dir_sector = 1;
-    header.difat[0] = 0;
-    Sectors sectors(std::move(f).take(), header, 0);
-    ASSERT_TRUE(sectors.init_sector(0, SectorFill::kFat).ok());
-    ASSERT_TRUE(sectors.init_sector(1, SectorFill::kDirectory).ok());
-    sectors.header_mut();
-    IoResult<Allocator> a = Allocator::create(std::move(sectors), {}, {0}, {FATSECT, ENDOFCHAIN});
-    ASSERT_TRUE(a.ok());
-    ASSERT_TRUE(a->set_fat(0, FATSECT).ok());
-    ASSERT_TRUE(a->set_fat(1, ENDOFCHAIN).ok());
+    IoResult<Allocator> a = new_file_allocator(tmp_.path(), GetParam(), SectorFill::kDirectory);
+    ASSERT_TRUE(a.ok()) << a.error().render();
     IoResult<Directory> d = Directory::create(std::move(a).take(), {DirEntry::empty_root_entry()}, 1);
     ASSERT_TRUE(d.ok()) << d.error().render();
     dir_.emplace(std::move(d).take());

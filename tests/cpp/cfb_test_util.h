@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "cfb/internal/alloc.h"
 #include "cfb/version.h"
 #include "common/bytes.h"
 #include "common/error.h"
@@ -89,6 +90,32 @@ inline uint64_t sector_offset(Version v, uint32_t id) { return (uint64_t{id} + 1
     EXPECT_EQ(error_kind_name(r_.error().kind()), error_kind_name(kind_)); \
     EXPECT_EQ(r_.error().message(), message_);                       \
   } while (0)
+
+// new_file_allocator builds, over a new file at |path|, the allocator of a
+// fresh compound file: FAT sector 0 and a one-sector chain at sector 1
+// initialised with |fill| (the header names it the directory when |fill|
+// is the directory fill).
+inline IoResult<internal::Allocator> new_file_allocator(const std::string& path, Version v,
+                                                        internal::SectorFill fill) {
+  using namespace internal;
+  File f = CV_TRY(File::create(path));
+  Header header;
+  header.version = v;
+  header.num_fat_sectors = 1;
+  header.difat[0] = 0;
+  if (fill == SectorFill::kDirectory) {
+    header.num_dir_sectors = v == Version::V4 ? 1 : 0;
+    header.first_dir_sector = 1;
+  }
+  Sectors sectors(std::move(f), header, 0);
+  CV_TRY(sectors.init_sector(0, SectorFill::kFat));
+  CV_TRY(sectors.init_sector(1, fill));
+  sectors.header_mut();
+  Allocator a = CV_TRY(Allocator::create(std::move(sectors), {}, {0}, {FATSECT, ENDOFCHAIN}));
+  CV_TRY(a.set_fat(0, FATSECT));
+  CV_TRY(a.set_fat(1, ENDOFCHAIN));
+  return a;
+}
 
 inline std::string version_name(const ::testing::TestParamInfo<Version>& info) {
   return info.param == Version::V4 ? "V4" : "V3";
