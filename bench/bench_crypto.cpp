@@ -52,14 +52,16 @@ void note_alloc(size_t n) {
 }  // namespace
 
 // Each block carries its size in front so that delete can account for it.
-void* operator new(size_t n) {
+// Neither is inlined: the compiler would then see free() of a pointer that
+// came from new, 16 bytes into a block, and warn about both.
+[[gnu::noinline]] void* operator new(size_t n) {
   void* p = std::malloc(n + 16);
   if (p == nullptr) throw std::bad_alloc();
   *static_cast<size_t*>(p) = n;
   note_alloc(n);
   return static_cast<char*>(p) + 16;
 }
-void operator delete(void* p) noexcept {
+[[gnu::noinline]] void operator delete(void* p) noexcept {
   if (p == nullptr) return;
   char* base = static_cast<char*>(p) - 16;
   g_current.fetch_sub(*reinterpret_cast<size_t*>(base));

@@ -14,14 +14,14 @@ bash scripts/bootstrap.sh
 
 echo "== C++ unit tests"
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCELLVAULT_BUILD_TESTS=ON -DCELLVAULT_BUILD_BENCH=ON -DCELLVAULT_BUILD_MODULE=OFF >/dev/null
+  -DCELLVAULT_BUILD_TESTS=ON -DCELLVAULT_BUILD_BENCH=ON -DCELLVAULT_BUILD_MODULE=OFF -DCELLVAULT_WERROR=ON >/dev/null
 cmake --build build/test -j "$jobs"
 ctest --test-dir build/test --output-on-failure -j "$jobs"
 
 if [ "${CELLVAULT_SKIP_SANITIZE:-0}" != 1 ]; then
   echo "== C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
   cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-    -DCELLVAULT_BUILD_TESTS=ON -DCELLVAULT_BUILD_MODULE=OFF -DCELLVAULT_SANITIZE=ON >/dev/null
+    -DCELLVAULT_BUILD_TESTS=ON -DCELLVAULT_BUILD_MODULE=OFF -DCELLVAULT_SANITIZE=ON -DCELLVAULT_WERROR=ON >/dev/null
   cmake --build build/sanitize -j "$jobs"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build/sanitize --output-on-failure -j "$jobs"

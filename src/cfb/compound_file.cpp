@@ -61,7 +61,7 @@ IoResult<CompoundFile> create_with_file(File file, Version version) {
 }
 
 IoResult<CompoundFile> create_with_path(std::string_view path, Version version) {
-  File file = CV_TRY(File::create(path));
+  CV_TRY_ASSIGN(File file, File::create(path));
   return create_with_file(std::move(file), version);
 }
 
@@ -80,7 +80,7 @@ IoResult<Stream> CompoundFile::create_stream(std::string_view path) {
     return Err{IoError::custom(ErrorKind::InvalidInput,
                                "another stream of this compound file is still open")};
   }
-  const std::vector<std::string> names = CV_TRY(name_chain_from_path(path));
+  CV_TRY_ASSIGN(const std::vector<std::string> names, name_chain_from_path(path));
   MiniAllocator& mini = core_->mini;
   Directory& dir = mini.directory();
   if (const std::optional<uint32_t> found = dir.lookup_name_chain(names)) {
@@ -108,14 +108,14 @@ IoResult<Stream> CompoundFile::create_stream(std::string_view path) {
     }
     return Stream(core_, *found);
   }
-  const uint32_t parent = CV_TRY(parent_of(names));
-  const uint32_t id = CV_TRY(dir.insert_dir_entry(parent, names.back(), ObjType::kStream));
+  CV_TRY_ASSIGN(const uint32_t parent, parent_of(names));
+  CV_TRY_ASSIGN(const uint32_t id, dir.insert_dir_entry(parent, names.back(), ObjType::kStream));
   CV_TRY(mini.commit());
   return Stream(core_, id);
 }
 
 IoResult<void> CompoundFile::create_storage(std::string_view path) {
-  const std::vector<std::string> names = CV_TRY(name_chain_from_path(path));
+  CV_TRY_ASSIGN(const std::vector<std::string> names, name_chain_from_path(path));
   MiniAllocator& mini = core_->mini;
   Directory& dir = mini.directory();
   if (dir.lookup_name_chain(names)) {
@@ -123,7 +123,7 @@ IoResult<void> CompoundFile::create_storage(std::string_view path) {
                                "Cannot create storage at " + quote(path_from_name_chain(names)) +
                                    " because an entry already exists there")};
   }
-  const uint32_t parent = CV_TRY(parent_of(names));
+  CV_TRY_ASSIGN(const uint32_t parent, parent_of(names));
   CV_TRY(dir.insert_dir_entry(parent, names.back(), ObjType::kStorage));
   return mini.commit();
 }

@@ -2,8 +2,8 @@
 // and streams created by path inside the container.
 //
 // Typical use:
-//   CompoundFile cf = CV_TRY(create_with_path("out.bin"));
-//   Stream s = CV_TRY(cf.create_stream("EncryptionInfo"));
+//   CV_TRY_ASSIGN(CompoundFile cf, create_with_path("out.bin"));
+//   CV_TRY_ASSIGN(Stream s, cf.create_stream("EncryptionInfo"));
 //   CV_TRY(s.write_all(bytes));
 //   CV_TRY(s.close());
 //   File file = std::move(cf).release_file();

@@ -45,7 +45,7 @@ IoResult<void> FlushBuffer::flush_changes(Stream& stream, uint64_t at, ByteView 
     new_start = chain.first_id();
     stream.chain_tail_ = std::move(chain).take_tail();
   } else if (start == ENDOFCHAIN) {
-    MiniChain chain = CV_TRY(MiniChain::open(mini, ENDOFCHAIN));
+    CV_TRY_ASSIGN(MiniChain chain, MiniChain::open(mini, ENDOFCHAIN));
     CV_TRY(chain.write_all(data));
     CV_TRY(chain.write_all(more));
     new_start = chain.first_id();
@@ -53,7 +53,7 @@ IoResult<void> FlushBuffer::flush_changes(Stream& stream, uint64_t at, ByteView 
     internal::ChainTail tail = std::move(stream.chain_tail_);
     stream.chain_tail_ = {};
     if (tail.empty()) {
-      Chain opened = CV_TRY(Chain::open(alloc, start, SectorFill::kZero));
+      CV_TRY_ASSIGN(Chain opened, Chain::open(alloc, start, SectorFill::kZero));
       tail = std::move(opened).take_tail();
     }
     Chain chain = Chain::from_tail(alloc, std::move(tail), SectorFill::kZero, keep_from);
@@ -64,7 +64,7 @@ IoResult<void> FlushBuffer::flush_changes(Stream& stream, uint64_t at, ByteView 
   } else if (end >= kMiniStreamCutoff) {
     // The stream outgrows the mini stream: move its first |at| bytes into
     // a regular chain ahead of the new data.
-    MiniChain old_chain = CV_TRY(MiniChain::open(mini, start));
+    CV_TRY_ASSIGN(MiniChain old_chain, MiniChain::open(mini, start));
     Bytes head(static_cast<size_t>(at));
     CV_TRY(old_chain.read_exact(head));
     CV_TRY(mini.free_mini_chain(start));
@@ -74,7 +74,7 @@ IoResult<void> FlushBuffer::flush_changes(Stream& stream, uint64_t at, ByteView 
     new_start = chain.first_id();
     stream.chain_tail_ = std::move(chain).take_tail();
   } else {
-    MiniChain chain = CV_TRY(MiniChain::open(mini, start));
+    CV_TRY_ASSIGN(MiniChain chain, MiniChain::open(mini, start));
     CV_TRY(chain.seek(at));
     CV_TRY(chain.write_all(data));
     CV_TRY(chain.write_all(more));

@@ -96,9 +96,10 @@ TextResult<void> apply(Options& options, Opt opt, std::string_view value) {
       if (value.empty()) return Err{std::string("--password-env needs a variable name")};
       options.password_env = std::string(value);
       break;
-    case Opt::Jobs:
-      options.jobs = CV_TRY(parse_jobs(value));
+    case Opt::Jobs: {
+      CV_TRY_ASSIGN(options.jobs, parse_jobs(value));
       break;
+    }
     case Opt::Force:
       options.force = true;
       break;

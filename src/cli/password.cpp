@@ -61,14 +61,14 @@ TextResult<SecretBytes> password_from_env(const std::string& name) {
 TextResult<SecretBytes> password_from_file(std::string_view path) {
   SecretBytes out;
   if (path == "-") {
-    out = CV_TRY(read_all_secret(STDIN_FILENO, "(standard input)"));
+    CV_TRY_ASSIGN(out, read_all_secret(STDIN_FILENO, "(standard input)"));
   } else {
     IoResult<File> file = File::open_read(path);
     if (!file.ok()) {
       return Err{"cannot read password file " + std::string(path) + ": " +
                  file.error().message()};
     }
-    out = CV_TRY(read_all_secret(file->fd(), path));
+    CV_TRY_ASSIGN(out, read_all_secret(file->fd(), path));
   }
   strip_one_newline(out);
   return out;
@@ -78,15 +78,15 @@ TextResult<SecretBytes> read_password(const Options& options) {
   SecretBytes password;
   std::string source;
   if (options.password_file) {
-    password = CV_TRY(password_from_file(*options.password_file));
+    CV_TRY_ASSIGN(password, password_from_file(*options.password_file));
     source = *options.password_file == "-"
                  ? std::string("the password from standard input")
                  : "the password in " + *options.password_file;
   } else if (options.password_env) {
-    password = CV_TRY(password_from_env(*options.password_env));
+    CV_TRY_ASSIGN(password, password_from_env(*options.password_env));
     source = "the password in " + *options.password_env;
   } else {
-    password = CV_TRY(prompt_password());
+    CV_TRY_ASSIGN(password, prompt_password());
     source = "the password";
   }
   if (password.empty()) return Err{source + " is empty"};

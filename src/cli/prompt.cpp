@@ -139,11 +139,11 @@ TextResult<SecretBytes> prompt_password() {
   if (!write_text(fd, "Password: ")) {
     return Err{std::string("cannot write the prompt to the terminal")};
   }
-  SecretBytes first = CV_TRY(read_line(fd));
+  CV_TRY_ASSIGN(SecretBytes first, read_line(fd));
   if (!write_text(fd, "\nRepeat password: ")) {
     return Err{std::string("cannot write the prompt to the terminal")};
   }
-  SecretBytes second = CV_TRY(read_line(fd));
+  CV_TRY_ASSIGN(SecretBytes second, read_line(fd));
   (void)write_text(fd, "\n");
   if (first.size() != second.size() ||
       CRYPTO_memcmp(first.data(), second.data(), first.size()) != 0) {

@@ -144,7 +144,7 @@ IoResult<void> check_may_replace(const Destination& dest) {
 
 IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
                                            bool replace_existing) {
-  Destination dest = CV_TRY(resolve_destination(to_path));
+  CV_TRY_ASSIGN(Destination dest, resolve_destination(to_path));
   if (dest.exists && !replace_existing) return Err{destination_exists()};
   if (dest.exists && S_ISDIR(dest.st.st_mode)) {
     return Err{IoError::from_os(EISDIR)};
@@ -155,8 +155,8 @@ IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
   if (dest.exists && !S_ISREG(dest.st.st_mode)) {
     // A device, FIFO or socket cannot be replaced by a file: write it the
     // way a plain create would, with nothing to undo and nothing to rename.
-    out.file_ = CV_TRY(
-        File::open_at(dest.dir.fd(), dest.name, O_RDWR | O_CREAT | O_TRUNC));
+    CV_TRY_ASSIGN(out.file_,
+                  File::open_at(dest.dir.fd(), dest.name, O_RDWR | O_CREAT | O_TRUNC));
     out.file_fd_ = out.file_.fd();
     return out;
   }
@@ -174,7 +174,7 @@ IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
     // would keep reading.
     mode = dest.st.st_mode & 0777;
   }
-  out.file_ = CV_TRY(create_temp(dest, mode, out.temp_name_));
+  CV_TRY_ASSIGN(out.file_, create_temp(dest, mode, out.temp_name_));
   out.file_fd_ = out.file_.fd();
   out.pending_ = true;
   out.dir_ = std::move(dest.dir);

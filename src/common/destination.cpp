@@ -48,7 +48,7 @@ IoResult<void> open_dir(int base_fd, const std::string& dir, Destination& out) {
   // Creating and renaming need only write and search permission; a
   // directory without read permission still takes the output, but cannot
   // be opened for fsync.
-  out.dir = CV_TRY(File::open_at(base_fd, dir, O_PATH | O_DIRECTORY));
+  CV_TRY_ASSIGN(out.dir, File::open_at(base_fd, dir, O_PATH | O_DIRECTORY));
   out.dir_syncable = false;
   return {};
 }
@@ -70,7 +70,7 @@ IoResult<std::string> read_link(int dir_fd, const std::string& name) {
 }  // namespace
 
 IoResult<Destination> resolve_destination(std::string_view path) {
-  std::string rest = CV_TRY(path_to_c(path));
+  CV_TRY_ASSIGN(std::string rest, path_to_c(path));
   Destination out;
   int base_fd = AT_FDCWD;
   for (int hops = 0;; ++hops) {
@@ -94,7 +94,7 @@ IoResult<Destination> resolve_destination(std::string_view path) {
     if (hops == kMaxLinkHops) return Err{IoError::from_os(ELOOP)};
     // A relative target is relative to the link's directory; an absolute
     // one ignores base_fd.
-    rest = CV_TRY(read_link(out.dir.fd(), out.name));
+    CV_TRY_ASSIGN(rest, read_link(out.dir.fd(), out.name));
     base_fd = out.dir.fd();
   }
 }

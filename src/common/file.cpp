@@ -37,7 +37,7 @@ IoResult<std::string> path_to_c(std::string_view path) {
 
 IoResult<File> File::open_at(int dir_fd, std::string_view path, int flags,
                              unsigned mode) {
-  std::string c_path = CV_TRY(path_to_c(path));
+  CV_TRY_ASSIGN(std::string c_path, path_to_c(path));
   int fd;
   do {
     fd = ::openat(dir_fd, c_path.c_str(), flags | O_CLOEXEC,
@@ -85,7 +85,7 @@ IoResult<Bytes> File::read_to_end() {
   for (;;) {
     if (len == out.capacity()) out.reserve(out.capacity() * 2 + 8192);
     out.resize(out.capacity());
-    const size_t n = CV_TRY(read(std::span<uint8_t>(out).subspan(len)));
+    CV_TRY_ASSIGN(const size_t n, read(std::span<uint8_t>(out).subspan(len)));
     if (n == 0) break;
     len += n;
   }

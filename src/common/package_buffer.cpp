@@ -77,7 +77,7 @@ IoResult<PackageBuffer> read_package(File& file) {
     const std::span<uint8_t> free_room(
         out.data_.get() + PackageBuffer::kHeadroom + out.len_,
         out.max_len() - out.len_);
-    const size_t n = CV_TRY(file.read(free_room));
+    CV_TRY_ASSIGN(const size_t n, file.read(free_room));
     if (n == 0) break;
     out.len_ += n;
   }

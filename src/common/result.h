@@ -60,7 +60,7 @@ class [[nodiscard]] Result {
     return std::get<1>(std::move(v_));
   }
 
-  // take moves the value out; used by CV_TRY.
+  // take moves the value out; used by CV_TRY_ASSIGN.
   T take() && { return std::get<0>(std::move(v_)); }
 
  private:
@@ -97,15 +97,28 @@ class [[nodiscard]] Result<void, E> {
 
 }  // namespace cellvault
 
-// CV_TRY(expr) evaluates a Result. On error it returns the error from the
-// enclosing function (whose Result must have a compatible error type); on
-// success the whole expression is the value (nothing for Result<void>).
-#define CV_TRY(...)                                          \
-  ({                                                         \
-    auto&& cv_try_result_ = (__VA_ARGS__);                   \
-    if (!cv_try_result_.ok())                                \
-      return ::cellvault::Err{std::move(cv_try_result_).error()}; \
-    std::move(cv_try_result_).take();                        \
-  })
+// CV_TRY(expr); evaluates a Result as a statement. On error it returns the
+// error from the enclosing function (whose Result must have a compatible
+// error type); a value on success is dropped.
+#define CV_TRY(...)                                                 \
+  do {                                                              \
+    auto&& cv_try_result_ = (__VA_ARGS__);                          \
+    if (!cv_try_result_.ok())                                       \
+      return ::cellvault::Err{std::move(cv_try_result_).error()};   \
+  } while (0)
+
+// CV_TRY_ASSIGN(lhs, expr); evaluates a Result and, on success, assigns its
+// value to |lhs|, which may be a declaration (`CV_TRY_ASSIGN(File f, ...)`)
+// or an existing variable; on error it returns the error like CV_TRY. It
+// expands to several statements, so it cannot be the body of an unbraced
+// `if`.
+#define CV_TRY_ASSIGN(lhs, ...) \
+  CV_TRY_ASSIGN_IMPL_(CV_TRY_CONCAT_(cv_try_result_, __LINE__), lhs, __VA_ARGS__)
+#define CV_TRY_ASSIGN_IMPL_(tmp, lhs, ...)                  \
+  auto&& tmp = (__VA_ARGS__);                               \
+  if (!tmp.ok()) return ::cellvault::Err{std::move(tmp).error()}; \
+  lhs = std::move(tmp).take()
+#define CV_TRY_CONCAT_(a, b) CV_TRY_CONCAT_INNER_(a, b)
+#define CV_TRY_CONCAT_INNER_(a, b) a##b
 
 #endif  // CELLVAULT_COMMON_RESULT_H_

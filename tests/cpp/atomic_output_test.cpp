@@ -50,7 +50,7 @@ IoResult<void> write_all(AtomicOutput& out, const std::string& text) {
 
 IoResult<void> replace_with(const std::string& path, const std::string& text,
                             bool replace_existing = true) {
-  AtomicOutput out = CV_TRY(AtomicOutput::begin(path, replace_existing));
+  CV_TRY_ASSIGN(AtomicOutput out, AtomicOutput::begin(path, replace_existing));
   return write_all(out, text);
 }
 

@@ -98,7 +98,7 @@ inline uint64_t sector_offset(Version v, uint32_t id) { return (uint64_t{id} + 1
 inline IoResult<internal::Allocator> new_file_allocator(const std::string& path, Version v,
                                                         internal::SectorFill fill) {
   using namespace internal;
-  File f = CV_TRY(File::create(path));
+  CV_TRY_ASSIGN(File f, File::create(path));
   Header header;
   header.version = v;
   header.num_fat_sectors = 1;
@@ -111,7 +111,7 @@ inline IoResult<internal::Allocator> new_file_allocator(const std::string& path,
   CV_TRY(sectors.init_sector(0, SectorFill::kFat));
   CV_TRY(sectors.init_sector(1, fill));
   sectors.header_mut();
-  Allocator a = CV_TRY(Allocator::create(std::move(sectors), {}, {0}, {FATSECT, ENDOFCHAIN}));
+  CV_TRY_ASSIGN(Allocator a, Allocator::create(std::move(sectors), {}, {0}, {FATSECT, ENDOFCHAIN}));
   CV_TRY(a.set_fat(0, FATSECT));
   CV_TRY(a.set_fat(1, ENDOFCHAIN));
   return a;

@@ -45,8 +45,9 @@ IoResult<int> half(int v) {
 }
 
 IoResult<int> quarter(int v) {
-  int h = CV_TRY(half(v));
-  return CV_TRY(half(h));
+  CV_TRY_ASSIGN(int h, half(v));
+  CV_TRY_ASSIGN(int q, half(h));
+  return q;
 }
 
 TEST(ResultTest, TryPassesValuesAndReturnsTheFirstError) {

@@ -186,7 +186,7 @@ IoResult<void> Allocator::append_chain(uint32_t last, uint64_t count,
     while (free_hint_ < fat_.size() && fat_[free_hint_] != FREESECT) ++free_hint_;
     if (free_hint_ < fat_.size()) {
       // Free sectors are handed out one by one, lowest first.
-      const uint32_t id = CV_TRY(allocate_unfilled());
+      CV_TRY_ASSIGN(const uint32_t id, allocate_unfilled());
       if (last != ENDOFCHAIN) CV_TRY(set_fat(last, id));
       ids.push_back(id);
       last = id;
@@ -215,7 +215,7 @@ IoResult<void> Allocator::append_chain(uint32_t last, uint64_t count,
 IoResult<void> Allocator::free_chain(uint32_t start) {
   uint32_t id = start;
   while (id != ENDOFCHAIN) {
-    const uint32_t next_id = CV_TRY(next(id));
+    CV_TRY_ASSIGN(const uint32_t next_id, next(id));
     CV_TRY(set_fat(id, FREESECT));
     id = next_id;
   }

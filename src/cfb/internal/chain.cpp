@@ -18,7 +18,7 @@ IoResult<Chain> Chain::open(Allocator& alloc, uint32_t start, SectorFill fill) {
   uint32_t id = start;
   while (id != ENDOFCHAIN) {
     ids.push_back(id);
-    id = CV_TRY(alloc.next(id));
+    CV_TRY_ASSIGN(id, alloc.next(id));
     if (id == start) {
       return Err{IoError::custom(ErrorKind::InvalidData,
                                  "Chain contained duplicate sector id " + std::to_string(id))};

@@ -76,7 +76,7 @@ IoResult<void> validate(const std::vector<DirEntry>& entries) {
 IoResult<Directory> Directory::create(Allocator alloc, std::vector<DirEntry> entries,
                                       uint32_t start_sector) {
   CV_TRY(validate(entries));
-  Chain chain = CV_TRY(Chain::open(alloc, start_sector, SectorFill::kDirectory));
+  CV_TRY_ASSIGN(Chain chain, Chain::open(alloc, start_sector, SectorFill::kDirectory));
   std::vector<uint32_t> ids = std::move(chain).take_ids();
   return Directory(std::move(alloc), std::move(entries), start_sector, std::move(ids));
 }
@@ -93,7 +93,7 @@ IoResult<uint64_t> Directory::entry_offset(uint32_t id, uint64_t field) const {
 }
 
 IoResult<void> Directory::write_dir_entry(uint32_t id) {
-  const uint64_t offset = CV_TRY(entry_offset(id, 0));
+  CV_TRY_ASSIGN(const uint64_t offset, entry_offset(id, 0));
   uint8_t bytes[kDirEntryLen];
   entries_[id].encode(bytes);
   return alloc_.sectors().file().write_at(ByteView(bytes, sizeof(bytes)), offset);
@@ -145,7 +145,7 @@ IoResult<uint32_t> Directory::insert_dir_entry(uint32_t parent, std::string_view
   auto slot = static_cast<uint32_t>(slot_it - entries_.begin());
   if (slot_it == entries_.end()) {
     if (entries_.size() % per_sector == 0) {
-      const uint32_t id = CV_TRY(alloc_.allocate_sector(SectorFill::kDirectory));
+      CV_TRY_ASSIGN(const uint32_t id, alloc_.allocate_sector(SectorFill::kDirectory));
       CV_TRY(alloc_.set_fat(chain_.back(), id));
       chain_.push_back(id);
       // Version 4 files keep the count of directory sectors; version 3
@@ -166,8 +166,8 @@ IoResult<uint32_t> Directory::insert_dir_entry(uint32_t parent, std::string_view
   } else {
     linked.right_sibling = slot;
   }
-  const uint64_t link_at = CV_TRY(entry_offset(link_entry, 0));
-  const uint64_t slot_at = CV_TRY(entry_offset(slot, 0));
+  CV_TRY_ASSIGN(const uint64_t link_at, entry_offset(link_entry, 0));
+  CV_TRY_ASSIGN(const uint64_t slot_at, entry_offset(slot, 0));
   File& file = alloc_.sectors().file();
   if (link_at + kDirEntryLen == slot_at) {
     // The linked entry sits right before the new one: both go out in one

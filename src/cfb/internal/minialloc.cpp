@@ -38,8 +38,8 @@ IoResult<MiniAllocator> MiniAllocator::create(Directory directory, std::vector<u
     pointed[v] = true;
   }
   Allocator& alloc = directory.allocator();
-  Chain fat_chain = CV_TRY(Chain::open(alloc, minifat_start, SectorFill::kFat));
-  Chain stream_chain = CV_TRY(Chain::open(alloc, root.start_sector, SectorFill::kZero));
+  CV_TRY_ASSIGN(Chain fat_chain, Chain::open(alloc, minifat_start, SectorFill::kFat));
+  CV_TRY_ASSIGN(Chain stream_chain, Chain::open(alloc, root.start_sector, SectorFill::kZero));
   std::vector<uint32_t> fat_ids = std::move(fat_chain).take_ids();
   std::vector<uint32_t> stream_ids = std::move(stream_chain).take_ids();
   return MiniAllocator(std::move(directory), std::move(minifat), minifat_start,
@@ -86,14 +86,14 @@ IoResult<void> MiniAllocator::grow_minifat() {
   Allocator& alloc = dir_.allocator();
   const size_t per_sector = alloc.entries_per_sector();
   if (minifat_start_ == ENDOFCHAIN) {
-    const uint32_t s = CV_TRY(alloc.allocate_sector(SectorFill::kFat));
+    CV_TRY_ASSIGN(const uint32_t s, alloc.allocate_sector(SectorFill::kFat));
     minifat_start_ = s;
     minifat_chain_.push_back(s);
     Header& header = alloc.sectors().header_mut();
     header.first_minifat_sector = s;
     header.num_minifat_sectors = 1;
   } else if (minifat_.size() % per_sector == 0) {
-    const uint32_t s = CV_TRY(alloc.allocate_sector(SectorFill::kFat));
+    CV_TRY_ASSIGN(const uint32_t s, alloc.allocate_sector(SectorFill::kFat));
     CV_TRY(alloc.set_fat(minifat_chain_.back(), s));
     minifat_chain_.push_back(s);
     alloc.sectors().header_mut().num_minifat_sectors = static_cast<uint32_t>(minifat_chain_.size());
@@ -106,11 +106,11 @@ IoResult<void> MiniAllocator::grow_mini_stream() {
   DirEntry& root = dir_.entry_mut(0);
   uint32_t start = root.start_sector;
   if (start == ENDOFCHAIN) {
-    start = CV_TRY(alloc.allocate_sector(SectorFill::kZero));
+    CV_TRY_ASSIGN(start, alloc.allocate_sector(SectorFill::kZero));
     stream_chain_.push_back(start);
   } else if (root.stream_size % alloc.sectors().sector_len() == 0) {
     // The chain's real end, which after a trim may lie past the size.
-    const uint32_t id = CV_TRY(alloc.allocate_sector(SectorFill::kZero));
+    CV_TRY_ASSIGN(const uint32_t id, alloc.allocate_sector(SectorFill::kZero));
     CV_TRY(alloc.set_fat(stream_chain_.back(), id));
     stream_chain_.push_back(id);
   }

@@ -12,7 +12,7 @@ IoResult<MiniChain> MiniChain::open(MiniAllocator& minialloc, uint32_t start) {
   uint32_t id = start;
   while (id != ENDOFCHAIN) {
     ids.push_back(id);
-    id = CV_TRY(minialloc.next_mini_sector(id));
+    CV_TRY_ASSIGN(id, minialloc.next_mini_sector(id));
     if (id == start) {
       return Err{IoError::custom(ErrorKind::InvalidData,
                                  "Minichain contained duplicate sector id " + std::to_string(id))};
@@ -33,9 +33,9 @@ IoResult<size_t> MiniChain::read(std::span<uint8_t> out) {
   const uint32_t id = ids_[position_ / kMiniSectorLen];
   const size_t offset = position_ % kMiniSectorLen;
   const size_t piece = static_cast<size_t>(std::min<uint64_t>(n, kMiniSectorLen - offset));
-  const uint64_t at = CV_TRY(minialloc_->mini_sector_offset(id));
+  CV_TRY_ASSIGN(const uint64_t at, minialloc_->mini_sector_offset(id));
   File& file = minialloc_->directory().allocator().sectors().file();
-  const size_t got = CV_TRY(file.read_at(out.first(piece), at + offset));
+  CV_TRY_ASSIGN(const size_t got, file.read_at(out.first(piece), at + offset));
   position_ += got;
   return got;
 }
@@ -43,7 +43,7 @@ IoResult<size_t> MiniChain::read(std::span<uint8_t> out) {
 IoResult<void> MiniChain::read_exact(std::span<uint8_t> out) {
   size_t done = 0;
   while (done < out.size()) {
-    const size_t n = CV_TRY(read(out.subspan(done)));
+    CV_TRY_ASSIGN(const size_t n, read(out.subspan(done)));
     if (n == 0) {
       return Err{IoError::custom(ErrorKind::UnexpectedEof, "failed to fill whole buffer")};
     }
@@ -60,7 +60,7 @@ IoResult<void> MiniChain::write_all(ByteView data) {
     for (uint64_t i = 0; i < count; ++i) {
       // Marked ENDOFCHAIN before it is linked, as growing one mini sector
       // per write would do.
-      const uint32_t id = CV_TRY(minialloc_->allocate_mini_sector(ENDOFCHAIN));
+      CV_TRY_ASSIGN(const uint32_t id, minialloc_->allocate_mini_sector(ENDOFCHAIN));
       if (!ids_.empty()) CV_TRY(minialloc_->set_minifat(ids_.back(), id));
       ids_.push_back(id);
     }
@@ -75,7 +75,8 @@ IoResult<void> MiniChain::write_all(ByteView data) {
     const uint32_t id = ids_[position_ / kMiniSectorLen];
     const size_t offset = position_ % kMiniSectorLen;
     const size_t n = std::min(data.size() - done, kMiniSectorLen - offset);
-    const uint64_t at = CV_TRY(minialloc_->mini_sector_offset(id)) + offset;
+    CV_TRY_ASSIGN(const uint64_t sector_at, minialloc_->mini_sector_offset(id));
+    const uint64_t at = sector_at + offset;
     if (done > run_start && run_offset + (done - run_start) != at) {
       CV_TRY(file.write_at(data.subspan(run_start, done - run_start), run_offset));
       run_start = done;

@@ -45,7 +45,7 @@ TextResult<SecretBytes> hmac(std::string_view algorithm, ByteView key,
   ScopedWipe wipe_pad(pad, sizeof(pad));
   ScopedWipe wipe_inner(inner, sizeof(inner));
   if (key.size() > kSha512BlockLen) {
-    const SecretBytes digest = CV_TRY(hash(algorithm, {key}));
+    CV_TRY_ASSIGN(const SecretBytes digest, hash(algorithm, {key}));
     std::memcpy(key_block, digest.data(), digest.size());
   } else if (!key.empty()) {
     std::memcpy(key_block, key.data(), key.size());

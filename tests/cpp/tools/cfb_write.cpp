@@ -48,7 +48,7 @@ int fail(const std::string& what) {
 
 IoResult<void> write_stream(cellvault::cfb::CompoundFile& cf, std::string_view path,
                             uint64_t size, unsigned long seed, size_t chunk) {
-  cellvault::cfb::Stream stream = CV_TRY(cf.create_stream(path));
+  CV_TRY_ASSIGN(cellvault::cfb::Stream stream, cf.create_stream(path));
   // One period's worth longer than a chunk, so that every chunk can start
   // at its phase without copying.
   Bytes block(chunk + kPeriod);
