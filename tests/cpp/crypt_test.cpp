@@ -20,6 +20,7 @@ namespace {
 
 using testing::abort_message;
 using testing::hex;
+using testing::pattern;
 using testing::unhex;
 
 // NIST SP 800-38A F.2.5, CBC-AES256.Encrypt.
@@ -113,12 +114,6 @@ Bytes segment_iv(ByteView salt, uint32_t k) {
   uint8_t digest[SHA512_DIGEST_LENGTH];
   SHA512(msg.data(), msg.size(), digest);
   return Bytes(digest, digest + 16);
-}
-
-Bytes pattern(size_t n) {
-  Bytes out(n);
-  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(i * 7 + i / 251);
-  return out;
 }
 
 // check_package decrypts every segment of |stream| on its own and compares
