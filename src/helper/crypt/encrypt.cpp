@@ -58,8 +58,8 @@ void encrypt(std::string_view to_path, PackageBuffer package,
   const SecretBytes password_salt = gen_random_16();
 
   const size_t stream_len = crypt_package_in_place(
-      kEncrypt, kCipher, kChaining, kHash, kBlockSize, key_data_salt,
-      package_key, package.storage(), package.package_len());
+      kCipher, kChaining, kHash, kBlockSize, key_data_salt, package_key,
+      package.storage(), package.package_len());
   const ByteView encrypted_package = package.storage().first(stream_len);
 
   // Data integrity ([MS-OFFCRYPTO] 2.3.4.14): an HMAC over the whole
@@ -112,11 +112,6 @@ void encrypt(std::string_view to_path, PackageBuffer package,
   // flush to disk.
   package = PackageBuffer();
   unwrap(output.commit(std::move(container).release_file()));
-}
-
-void encrypt(std::string_view to_path, ByteView data, std::string_view password,
-             const OutputOptions& options) {
-  encrypt(to_path, PackageBuffer::copy_of(data), password, options);
 }
 
 }  // namespace cellvault
