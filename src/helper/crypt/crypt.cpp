@@ -128,7 +128,7 @@ void check_package_params(uint64_t block_size, std::string_view cipher_algorithm
                           std::string_view chaining_mode,
                           std::string_view hash_algorithm, ByteView key) {
   if (block_size == 0) abort_call("crypt_package: block size 0");
-  unwrap(check_algorithm(hash_algorithm, kHashSha512));
+  unwrap(check_algorithm(hash_algorithm, kSha512.name));
   unwrap(check_cipher(cipher_algorithm, chaining_mode, key));
 }
 

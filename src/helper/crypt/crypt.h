@@ -12,17 +12,14 @@
 
 #include "common/bytes.h"
 #include "common/error.h"
+#include "helper/crypt/agile_format.h"
 
 namespace cellvault {
 
-// The package is encrypted in segments of this many plain bytes.
-inline constexpr size_t kSegmentLen = 4096;
 // crypt never works on more than one segment.
 inline constexpr size_t kCryptMaxInput = kSegmentLen;
-inline constexpr size_t kAesBlockLen = 16;
-inline constexpr size_t kAesKeyLen = 32;
-// "EncryptedPackage" starts with the plain length as a 64-bit integer.
-inline constexpr size_t kStreamSizeLen = 8;
+// crypt implements AES-256 alone: its keys are 32 bytes.
+inline constexpr size_t kAesKeyLen = 256 / 8;
 
 // crypt encrypts |input| with AES-256 in CBC mode under |key| and |iv|,
 // without padding, and returns the ciphertext, as long as the input (empty
