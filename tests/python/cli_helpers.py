@@ -80,6 +80,19 @@ def files_in(directory: Path) -> list[str]:
     return sorted(p.name for p in directory.iterdir())
 
 
+def wait_until_open(pid: int, path: Path, timeout: float = 20.0) -> None:
+    """Waits until process |pid| has |path| open (for a FIFO: it then waits
+    for input), or |timeout| seconds have passed."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            if any(os.readlink(fd) == str(path) for fd in Path(f"/proc/{pid}/fd").iterdir()):
+                return
+        except FileNotFoundError:  # the process or one descriptor is gone
+            pass
+        time.sleep(0.02)
+
+
 def decrypt(path: Path, password: str) -> bytes:
     """Decrypts with msoffcrypto-tool, checking the integrity HMAC too."""
     with path.open("rb") as f:

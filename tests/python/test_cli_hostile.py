@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from cli_helpers import (PASSWORD, PtyProcess, cli_path, decrypt, files_in,
-                         make_workbook, run)
+                         make_workbook, run, wait_until_open)
 from cli_helpers import password_file, workbook  # noqa: F401 (fixtures)
 
 # The largest workbook that a version 3 container holds: its stream (an
@@ -148,28 +148,19 @@ def test_every_message_quotes_names(tmp_path: Path, password_file: Path) -> None
 
 # -- sources that never deliver ----------------------------------------------
 
-def holds_open(pid: int, path: Path) -> bool:
-    """Whether process |pid| has |path| open (it then waits to read it)."""
-    fds = Path(f"/proc/{pid}/fd")
-    try:
-        return any(os.readlink(fd) == str(path) for fd in fds.iterdir())
-    except FileNotFoundError:
-        return False
-
-
-def wait_until_open(pid: int, path: Path, timeout: float = 20.0) -> None:
-    deadline = time.monotonic() + timeout
-    while not holds_open(pid, path) and time.monotonic() < deadline:
-        time.sleep(0.02)
+def encrypt_from_fifo(fifo: Path, password_file: Path, **popen) -> subprocess.Popen:
+    """Makes the FIFO |fifo| and starts the command with it as the input of
+    out.xlsx beside it; the command then waits for a writer."""
+    os.mkfifo(fifo)
+    return subprocess.Popen([cli_path(), *batch(password_file, str(fifo), "out.xlsx")],
+                            cwd=fifo.parent, stdin=subprocess.DEVNULL,
+                            start_new_session=True, **popen)
 
 
 def test_ctrl_c_stops_a_wait_for_a_fifo_without_writer(
         tmp_path: Path, password_file: Path) -> None:
     fifo = tmp_path / "in.xlsx"
-    os.mkfifo(fifo)
-    proc = subprocess.Popen([cli_path(), *batch(password_file, str(fifo), "out.xlsx")],
-                            cwd=tmp_path, stdin=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE, start_new_session=True)
+    proc = encrypt_from_fifo(fifo, password_file, stderr=subprocess.PIPE)
     try:
         wait_until_open(proc.pid, fifo)
         time.sleep(0.2)
@@ -190,10 +181,7 @@ def test_a_fifo_source_with_a_slow_writer_is_read_whole(
         tmp_path: Path, workbook: tuple[Path, bytes], password_file: Path) -> None:
     src, plain = workbook
     fifo = tmp_path / "pipe.xlsx"
-    os.mkfifo(fifo)
-    proc = subprocess.Popen([cli_path(), *batch(password_file, str(fifo), "out.xlsx")],
-                            cwd=tmp_path, stdin=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE, start_new_session=True)
+    proc = encrypt_from_fifo(fifo, password_file, stderr=subprocess.PIPE)
     try:
         time.sleep(0.3)  # the writer comes late, and delivers in pieces
         with open(fifo, "wb", buffering=0) as w:
@@ -244,11 +232,8 @@ def cores_are_written(tmp_path: Path) -> None:
 def test_sigquit_while_waiting_for_input_dumps_no_core(
         tmp_path: Path, password_file: Path, cores_are_written: None) -> None:
     fifo = tmp_path / "in.xlsx"
-    os.mkfifo(fifo)
-    proc = subprocess.Popen([cli_path(), *batch(password_file, str(fifo), "out.xlsx")],
-                            cwd=tmp_path, stdin=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL, preexec_fn=unlimited_cores,
-                            start_new_session=True)
+    proc = encrypt_from_fifo(fifo, password_file, stderr=subprocess.DEVNULL,
+                             preexec_fn=unlimited_cores)
     try:
         wait_until_open(proc.pid, fifo)
         proc.send_signal(signal.SIGQUIT)

@@ -16,6 +16,7 @@ import pytest
 
 import cellvault
 import oracle
+from cli_helpers import wait_until_open
 
 PREFIX = "called `Result::unwrap()` on an `Err` value: "
 OLD = b"old destination bytes\n"
@@ -216,18 +217,6 @@ FIFO_CALL = textwrap.dedent("""
     cellvault.encrypt_excelfile(good, out, "pw")
     print("then encrypted")
 """)
-
-
-def wait_until_open(pid, path, timeout=20.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        try:
-            if any(os.readlink(f"/proc/{pid}/fd/{fd}") == str(path)
-                   for fd in os.listdir(f"/proc/{pid}/fd")):
-                return
-        except FileNotFoundError:
-            pass
-        time.sleep(0.02)
 
 
 def test_interrupt_stops_a_call_that_waits_for_a_fifo(tmp_path, source):
