@@ -88,7 +88,7 @@ def wait_until_open(pid: int, path: Path, timeout: float = 20.0) -> None:
         try:
             if any(os.readlink(fd) == str(path) for fd in Path(f"/proc/{pid}/fd").iterdir()):
                 return
-        except FileNotFoundError:  # the process or one descriptor is gone
+        except OSError:  # gone, or not ours to look at: wait out the time
             pass
         time.sleep(0.02)
 
