@@ -168,6 +168,15 @@ class PtyProcess:
                     self.seen += os.read(self.fd, 4096)
                 except OSError:
                     pass
+        # What the child wrote just before it ended may still be unread.
+        while select.select([self.fd], [], [], 0.2)[0]:
+            try:
+                chunk = os.read(self.fd, 4096)
+            except OSError:  # EIO: the terminal has no process left
+                break
+            if not chunk:
+                break
+            self.seen += chunk
         return self.status
 
     def close(self) -> None:
