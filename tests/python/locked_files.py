@@ -144,11 +144,14 @@ def container(info: bytes, package_stream: bytes) -> bytes:
     return out.getvalue()
 
 
-def peer_decrypt(data: bytes, password: str, *, integrity: bool = True) -> bytes:
+def peer_decrypt(data: bytes, password: str, *, integrity: bool = True,
+                 verifier: bool = True) -> bytes:
     """msoffcrypto-tool's decryption, checking the verifier (and, for Agile
-    files, the integrity value)."""
+    files, the integrity value). Its verifier check compares the SHA-1
+    verifier hash with the 32 bytes it decrypts to, so it cannot check
+    SHA-1 files: |verifier| False leaves it out."""
     office = msoffcrypto.OfficeFile(io.BytesIO(data))
-    office.load_key(password=password, verify_password=True)
+    office.load_key(password=password, verify_password=verifier)
     out = io.BytesIO()
     if integrity:
         office.decrypt(out, verify_integrity=True)
