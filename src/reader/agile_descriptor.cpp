@@ -17,12 +17,12 @@
 // unknown elements are passed over; each element the reader uses must be
 // there exactly once.
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
+#include "helper/crypt/agile_format.h"
 #include "helper/crypt/base64.h"
-#include "helper/crypt/encryption_info.h"
-#include "helper/crypt/names.h"
 #include "reader/descriptor.h"
 #include "reader/xml_tree.h"
 
@@ -30,11 +30,11 @@ namespace cellvault::reader {
 
 namespace {
 
-constexpr size_t kAesBlock = 16;
-
 ReadError damaged(std::string what) { return ReadError::damaged_descriptor(std::move(what)); }
 
-size_t round_up_to_block(size_t n) { return (n + kAesBlock - 1) / kAesBlock * kAesBlock; }
+size_t round_up_to_block(size_t n) {
+  return (n + kAesBlockLen - 1) / kAesBlockLen * kAesBlockLen;
+}
 
 // child_once finds the one child of |parent| named |name| in namespace
 // |ns|; none is an error when |required|, two are always one.
@@ -90,18 +90,12 @@ ReadResult<Bytes> bytes_of(const XmlElement& e, std::string_view attr, size_t wa
 
 ReadResult<HashAlg> hash_of(const XmlElement& e) {
   CV_TRY_ASSIGN(std::string_view name, text_of(e, "hashAlgorithm"));
-  HashAlg alg;
-  if (name == "SHA1") {
-    alg = HashAlg::kSha1;
-  } else if (name == "SHA256") {
-    alg = HashAlg::kSha256;
-  } else if (name == "SHA384") {
-    alg = HashAlg::kSha384;
-  } else if (name == kHashSha512) {
-    alg = HashAlg::kSha512;
-  } else {
+  size_t index = 0;
+  while (index < kHashAlgorithms.size() && kHashAlgorithms[index].name != name) ++index;
+  if (index == kHashAlgorithms.size()) {
     return Err{ReadError::unsupported("hash algorithm " + quote(name))};
   }
+  const auto alg = static_cast<HashAlg>(index);
   CV_TRY_ASSIGN(uint64_t size, number_of(e, "hashSize", 64));
   if (size != hash_len(alg)) {
     return Err{damaged(e.name + " hashSize " + std::to_string(size) + " does not match " +
@@ -120,11 +114,11 @@ ReadResult<AgileCipher> cipher_of(const XmlElement& e) {
     return Err{ReadError::unsupported("chaining mode " + quote(chaining))};
   }
   CV_TRY_ASSIGN(uint64_t block, number_of(e, "blockSize", 4096));
-  if (block != kAesBlock) {
+  if (block != kAesBlockLen) {
     return Err{damaged(e.name + " blockSize " + std::to_string(block) + " is not AES's 16")};
   }
   CV_TRY_ASSIGN(uint64_t bits, number_of(e, "keyBits", 1 << 20));
-  if (bits != 128 && bits != 192 && bits != 256) {
+  if (std::find(kAesKeyBits.begin(), kAesKeyBits.end(), bits) == kAesKeyBits.end()) {
     return Err{damaged(e.name + " keyBits " + std::to_string(bits) + " is not an AES key size")};
   }
   c.key_bits = static_cast<size_t>(bits);

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "common/abort.h"
+#include "helper/crypt/agile_format.h"
 #include "helper/crypt/hash.h"
 #include "helper/crypt/sha512_block.h"
 
@@ -80,10 +81,9 @@ SecretBytes agile_key(HashAlg alg, ByteView iterated, ByteView block_key, size_t
 }
 
 Bytes agile_iv(HashAlg alg, ByteView salt, ByteView block_key) {
-  constexpr size_t kBlockLen = 16;
-  if (block_key.empty()) return fit_to_length<Bytes>(salt, kBlockLen);
+  if (block_key.empty()) return fit_to_length<Bytes>(salt, kAesBlockLen);
   const SecretBytes h = digest(alg, {salt, block_key});
-  return fit_to_length<Bytes>(h, kBlockLen);
+  return fit_to_length<Bytes>(h, kAesBlockLen);
 }
 
 SecretBytes standard_key(ByteView salt, ByteView password, size_t key_len) {
@@ -115,12 +115,12 @@ AesDecryptor::AesDecryptor(ByteView key, Mode mode) : ctx_(new_cipher_ctx()) {
 }
 
 void AesDecryptor::decrypt(ByteView iv, ByteView in, std::span<uint8_t> out) {
-  if (in.size() % 16 != 0 || out.size() != in.size()) {
+  if (in.size() % kAesBlockLen != 0 || out.size() != in.size()) {
     abort_call("AES decryption of " + std::to_string(in.size()) + " bytes");
   }
   // A null key keeps the schedule; the IV (CBC) restarts the chain.
   check_openssl(EVP_DecryptInit_ex(ctx_.get(), nullptr, nullptr, nullptr,
-                                   iv.size() == 16 ? iv.data() : nullptr),
+                                   iv.size() == kAesBlockLen ? iv.data() : nullptr),
                 "EVP_DecryptInit_ex");
   size_t done = 0;
   while (done < in.size()) {

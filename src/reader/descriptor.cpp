@@ -26,8 +26,6 @@ namespace {
 constexpr uint32_t kFlagCryptoApi = 0x04;
 constexpr uint32_t kFlagExternal = 0x10;
 constexpr uint32_t kFlagAes = 0x20;
-constexpr uint32_t kFlagAgile = 0x40;
-constexpr size_t kVersionLen = 2 + 2 + 4;
 constexpr size_t kHeaderFixedLen = 8 * 4;
 constexpr size_t kStandardSaltLen = 16;
 constexpr size_t kStandardVerifierLen = 16;
@@ -51,38 +49,24 @@ std::string hex32(uint32_t v) {
 
 }  // namespace
 
-size_t hash_len(HashAlg alg) {
-  switch (alg) {
-    case HashAlg::kSha1: return 20;
-    case HashAlg::kSha256: return 32;
-    case HashAlg::kSha384: return 48;
-    case HashAlg::kSha512: return 64;
-  }
-  return 64;
-}
-
 std::string hash_display_name(HashAlg alg) {
-  switch (alg) {
-    case HashAlg::kSha1: return "SHA-1";
-    case HashAlg::kSha256: return "SHA-256";
-    case HashAlg::kSha384: return "SHA-384";
-    case HashAlg::kSha512: return "SHA-512";
-  }
-  return "SHA-512";
+  // "SHA512" is written "SHA-512" in messages.
+  const std::string_view name = hash_algorithm(alg).name;
+  return std::string(name.substr(0, 3)) + "-" + std::string(name.substr(3));
 }
 
 ReadResult<Descriptor> parse_encryption_info(ByteView stream) {
-  if (stream.size() < kVersionLen) {
+  if (stream.size() < kInfoHeaderLen) {
     return Err{damaged("EncryptionInfo holds " + std::to_string(stream.size()) +
                        " bytes, too few for its version header")};
   }
   const uint16_t major = load_u16le(stream.data());
   const uint16_t minor = load_u16le(stream.data() + 2);
   const uint32_t flags = load_u32le(stream.data() + 4);
-  const ByteView body = stream.subspan(kVersionLen);
+  const ByteView body = stream.subspan(kInfoHeaderLen);
   const std::string version = std::to_string(major) + "." + std::to_string(minor);
-  if (major == 4 && minor == 4) {
-    if (flags != kFlagAgile) {
+  if (major == kInfoVersionMajor && minor == kInfoVersionMinor) {
+    if (flags != kInfoFlags) {
       return Err{damaged("Agile EncryptionInfo with flags " + hex32(flags) + ", not 0x0040")};
     }
     CV_TRY_ASSIGN(AgileDescriptor agile, parse_agile_xml(body));
@@ -113,7 +97,7 @@ ReadResult<StandardDescriptor> parse_standard(ByteView body, uint32_t flags) {
   if (header_len < kHeaderFixedLen || header_len > body.size() - 4 ||
       body.size() - 4 - header_len < kVerifierLen) {
     return Err{damaged("Standard EncryptionInfo's header size " + std::to_string(header_len) +
-                       " does not fit its " + std::to_string(body.size() + kVersionLen) +
+                       " does not fit its " + std::to_string(body.size() + kInfoHeaderLen) +
                        " bytes")};
   }
   const uint8_t* h = body.data() + 4;

@@ -23,6 +23,7 @@
 #include <variant>
 
 #include "common/bytes.h"
+#include "helper/crypt/agile_format.h"
 #include "reader/error.h"
 
 namespace cellvault::reader {
@@ -41,11 +42,15 @@ inline constexpr size_t kMaxEncryptionInfoLen = 1 << 20;
 // Salts of the Agile descriptor: it allows 1 to 65536 bytes; writers use 16.
 inline constexpr size_t kMaxSaltLen = 65536;
 
+// A hash algorithm that the reader implements, in the order of
+// kHashAlgorithms (agile_format.h), which gives its name and length.
 enum class HashAlg { kSha1, kSha256, kSha384, kSha512 };
 
-// hash_len is the digest length of |alg|; hash_display_name its name in
-// messages ("SHA-512").
-size_t hash_len(HashAlg alg);
+inline const HashAlgorithm& hash_algorithm(HashAlg alg) {
+  return kHashAlgorithms[static_cast<size_t>(alg)];
+}
+inline size_t hash_len(HashAlg alg) { return hash_algorithm(alg).digest_len; }
+// hash_display_name is the name in messages ("SHA-512").
 std::string hash_display_name(HashAlg alg);
 
 // The cipher parameters that keyData and a password key encryptor share:

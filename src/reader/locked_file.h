@@ -9,19 +9,13 @@
 #include <memory>
 #include <optional>
 
+#include "helper/crypt/agile_format.h"
 #include "reader/container.h"
 #include "reader/descriptor.h"
 #include "reader/error.h"
 #include "reader/source.h"
 
 namespace cellvault::reader {
-
-// "EncryptedPackage" starts with the plain package's length as LE64.
-inline constexpr size_t kPackageSizeFieldLen = 8;
-// The encrypted package is cut into segments of this many bytes, each
-// with its own IV (Agile); a writer may leave up to a segment's worth of
-// padding after the last one.
-inline constexpr size_t kPackageSegmentLen = 4096;
 
 struct LockedFile {
   // The container is held on the heap so that the stream reader, which

@@ -20,7 +20,7 @@
 #include <algorithm>
 #include <variant>
 
-#include "helper/crypt/hash.h"
+#include "helper/crypt/agile_format.h"
 #include "helper/crypt/utf16.h"
 #include "reader/crypto.h"
 #include "reader/locked_file.h"
@@ -94,23 +94,23 @@ ReadResult<void> check_integrity(const LockedFile& f, const AgileDescriptor& d, 
 // Windows hold whole segments, so each segment's IV is found from its
 // index alone.
 ReadResult<void> decrypt_package(const LockedFile& f, ByteView key, const PackageSink& sink) {
-  static_assert(kWindowLen % kPackageSegmentLen == 0);
+  static_assert(kWindowLen % kSegmentLen == 0);
   const auto* agile = std::get_if<AgileDescriptor>(&f.descriptor);
   AesDecryptor aes(key, agile ? AesDecryptor::Mode::kCbc : AesDecryptor::Mode::kEcb);
-  Bytes window(static_cast<size_t>(std::min<uint64_t>(kWindowLen, f.package_len + 15)));
+  Bytes window(static_cast<size_t>(std::min<uint64_t>(kWindowLen, f.package_len + kAesBlockLen - 1)));
   uint64_t done = 0;
   while (done < f.package_len) {
     const size_t plain = static_cast<size_t>(std::min<uint64_t>(kWindowLen, f.package_len - done));
-    const size_t cipher = (plain + 15) / 16 * 16;
+    const size_t cipher = (plain + kAesBlockLen - 1) / kAesBlockLen * kAesBlockLen;
     std::span<uint8_t> buf(window.data(), cipher);
-    CV_TRY(f.package->read_at(kPackageSizeFieldLen + done, buf));
+    CV_TRY(f.package->read_at(kStreamSizeLen + done, buf));
     if (agile) {
-      for (size_t at = 0; at < cipher; at += kPackageSegmentLen) {
-        const uint64_t segment = (done + at) / kPackageSegmentLen;
+      for (size_t at = 0; at < cipher; at += kSegmentLen) {
+        const uint64_t segment = (done + at) / kSegmentLen;
         uint8_t index[4];
         store_u32le(index, static_cast<uint32_t>(segment));
         const Bytes iv = agile_iv(agile->key_data.hash, agile->key_data.salt, ByteView(index, 4));
-        const size_t n = std::min(kPackageSegmentLen, cipher - at);
+        const size_t n = std::min(kSegmentLen, cipher - at);
         aes.decrypt(iv, buf.subspan(at, n), buf.subspan(at, n));
       }
     } else {
