@@ -150,10 +150,7 @@ ReadResult<void> Container::read_fat() {
                          std::to_string(sector_count_) + " sectors")};
     }
   }
-  std::vector<uint8_t> raw(fat_ids.size() * sector_len_);
-  CV_TRY(read_sectors(fat_ids, raw));
-  fat_.resize(raw.size() / 4);
-  for (size_t i = 0; i < fat_.size(); ++i) fat_[i] = load_u32le(raw.data() + 4 * i);
+  CV_TRY_ASSIGN(fat_, read_table(fat_ids));
   return {};
 }
 
@@ -162,11 +159,16 @@ ReadResult<void> Container::read_minifat() {
   CV_TRY_ASSIGN(std::vector<uint32_t> ids,
                 walk_chain({fat_, sector_count_, "FAT", "the MiniFAT"}, first_minifat_sector_,
                            std::nullopt));
+  CV_TRY_ASSIGN(minifat_, read_table(ids));
+  return {};
+}
+
+ReadResult<std::vector<uint32_t>> Container::read_table(std::span<const uint32_t> ids) const {
   std::vector<uint8_t> raw(ids.size() * sector_len_);
   CV_TRY(read_sectors(ids, raw));
-  minifat_.resize(raw.size() / 4);
-  for (size_t i = 0; i < minifat_.size(); ++i) minifat_[i] = load_u32le(raw.data() + 4 * i);
-  return {};
+  std::vector<uint32_t> table(raw.size() / 4);
+  for (size_t i = 0; i < table.size(); ++i) table[i] = load_u32le(raw.data() + 4 * i);
+  return table;
 }
 
 ReadResult<void> Container::read_directory() {

@@ -105,6 +105,8 @@ class Container {
   // read_sectors reads whole sectors of |ids| into |out| (sector_len each),
   // one read per run of consecutive ids.
   ReadResult<void> read_sectors(std::span<const uint32_t> ids, std::span<uint8_t> out) const;
+  // read_table reads the sectors |ids| as one table of LE32 entries.
+  ReadResult<std::vector<uint32_t>> read_table(std::span<const uint32_t> ids) const;
   ReadResult<void> read_in_sector(uint32_t id, size_t offset, std::span<uint8_t> out) const;
   ReadResult<void> resolve_mini_stream() const;
   uint64_t stream_size(const DirEntryView& entry) const;

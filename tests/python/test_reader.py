@@ -20,6 +20,7 @@ from pathlib import Path
 import pytest
 from msoffcrypto.method.ecma376_agile import ECMA376Agile
 
+import build_tools
 import cellvault
 import locked_files
 from workbooks import make_workbook
@@ -34,13 +35,7 @@ PASSWORDS = [
 
 
 def tool() -> Path:
-    tools = os.environ.get("CELLVAULT_TOOLS_DIR")
-    if not tools:
-        pytest.skip("CELLVAULT_TOOLS_DIR is not set (scripts/test.sh sets it to build/test/tests/cpp)")
-    path = Path(tools) / "cellvault_read"
-    if not path.exists():
-        pytest.skip(f"{path} is missing: build the tests first (scripts/test.sh)")
-    return path
+    return build_tools.tool("cellvault_read")
 
 
 def read(args: list[str], password: str) -> tuple[int, str]:
