@@ -245,3 +245,24 @@ def test_opens_what_apache_poi_encrypts(tmp_path, workbook, large_workbook, whic
     assert line == f"ok absent {len(package)} v3 Standard, AES-128-ECB, SHA-1, 50000 spins"
     assert plain == package
     assert read(["verify", str(path)], "passwörd") == (1, "wrong-password: wrong password")
+
+
+def test_memory_stays_bounded_whatever_the_package_size(tmp_path):
+    """A 48 MiB package decrypts within 40 MB of address space, less than
+    the package itself: the reader holds a window, never the package."""
+    import zipfile
+    src = tmp_path / "big.xlsx"
+    with zipfile.ZipFile(src, "w", zipfile.ZIP_STORED) as z:
+        with z.open("xl/data.bin", "w") as f:
+            chunk = os.urandom(1 << 20)
+            for _ in range(48):
+                f.write(chunk)
+    locked_path = tmp_path / "big.locked.xlsx"
+    cellvault.encrypt_excelfile(str(src), str(locked_path), "pw")
+    out = tmp_path / "big.plain"
+    proc = subprocess.run(["bash", "-c", 'ulimit -v 40000 && exec "$0" decrypt "$1" "$2"',
+                           str(tool()), str(locked_path), str(out)],
+                          capture_output=True, check=False,
+                          env={**os.environ, "CELLVAULT_PASSWORD": "pw"})
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert out.read_bytes() == src.read_bytes()
