@@ -6,7 +6,8 @@
 #
 # Targets: fuzz_container, fuzz_descriptor, fuzz_verify. Each starts from
 # its committed seeds (tests/fuzz/corpus/TARGET, never written to) and the
-# inputs it found in earlier runs (build/fuzz/corpus/TARGET). A crash, a
+# inputs it found in earlier runs (build/fuzz/corpus/TARGET); the two that
+# read descriptors use the dictionary of its words, tests/fuzz/descriptor.dict. A crash, a
 # leak, a hang longer than 30 s or a single allocation above 64 MiB (the
 # inputs are at most 64 KiB, so that is far beyond any small multiple of
 # the file) stops the run with the input saved under build/fuzz/crashes/
@@ -28,10 +29,14 @@ for target in $targets; do
   echo "== fuzzing $target for $seconds s"
   mkdir -p "build/fuzz/corpus/$target" "build/fuzz/crashes/$target"
   log="build/fuzz/$target.log"
+  dict=()
+  case $target in
+    fuzz_descriptor | fuzz_verify) dict=("-dict=tests/fuzz/descriptor.dict") ;;
+  esac
   status=0
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "build/fuzz/tests/fuzz/$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \
-    -malloc_limit_mb=64 -max_len=65536 -print_final_stats=1 \
+    -malloc_limit_mb=64 -max_len=65536 -print_final_stats=1 "${dict[@]}" \
     -artifact_prefix="build/fuzz/crashes/$target/" \
     "build/fuzz/corpus/$target" "tests/fuzz/corpus/$target" >"$log" 2>&1 || status=$?
   grep -E "(INITED|DONE) |number_of_executed_units|peak_rss|ERROR|SUMMARY|Test unit written" "$log" || true
