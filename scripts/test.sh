@@ -18,6 +18,12 @@ cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build build/test -j "$jobs"
 ctest --test-dir build/test --output-on-failure -j "$jobs"
 
+echo "== C++ unit tests with the portable kernels only (as on a processor other than x86-64)"
+cmake -S . -B build/portable -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCELLVAULT_BUILD_TESTS=ON -DCELLVAULT_BUILD_MODULE=OFF -DCELLVAULT_PORTABLE_ONLY=ON -DCELLVAULT_WERROR=ON >/dev/null
+cmake --build build/portable -j "$jobs"
+ctest --test-dir build/portable --output-on-failure -j "$jobs"
+
 if [ "${CELLVAULT_SKIP_SANITIZE:-0}" != 1 ]; then
   echo "== C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
   cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug \
