@@ -14,13 +14,12 @@
 // Usage: bench_lanes [repetitions] (default 7, at least 5).
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "bench_timing.h"
 #include "common/bytes.h"
 #include "helper/crypt/lanes/sha512_lanes.h"
 #include "helper/crypt/sha512_block.h"
@@ -31,22 +30,11 @@ using cellvault::Bytes;
 using cellvault::ByteView;
 using cellvault::lanes::Sha512Digest;
 using cellvault::lanes::Sha512Lanes;
-using Clock = std::chrono::steady_clock;
+using cellvault::bench::median;
+using cellvault::bench::seconds;
 
 constexpr uint64_t kSpinCount = 100000;
 constexpr uint32_t kSegments = 12800;
-
-double seconds(const std::function<void()>& f) {
-  const auto start = Clock::now();
-  f();
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 std::string load_average() {
   double load[3] = {0, 0, 0};
