@@ -68,7 +68,8 @@ class Sha512Lanes {
 
   // lanes is how many chains or messages one pass of the kernel computes:
   // inputs come best in multiples of it. A smaller last group costs no more
-  // than a full one (the 16-lane kernel runs a group of up to 8 on 8 lanes).
+  // than a full one (the 16-lane kernel runs a group of up to 8 on 8 lanes),
+  // but no less either: a lone chain is quickest on the portable kernel.
   size_t lanes() const;
 
   // spin replaces each digest in |h| by the result of |count| iterations of
