@@ -11,14 +11,21 @@
 namespace cellvault {
 namespace {
 
-// spin_chain computes the block-key-independent part of the password key
-// derivation into |h|: SHA-512 of salt and password, then the iterations.
-void spin_chain(std::string_view password, std::string_view algorithm,
-                ByteView salt, uint64_t spin_count,
-                uint8_t h[kSha512DigestLen]) {
+// first_digest writes the first digest of the password key derivation to
+// |h|: SHA-512 of the salt and the password in UTF-16LE.
+void first_digest(std::string_view password, std::string_view algorithm,
+                  ByteView salt, uint8_t h[kSha512DigestLen]) {
   const SecretBytes encoded = utf16le_from_utf8(password);
   const SecretBytes first = unwrap(hash(algorithm, {salt, encoded}));
   std::memcpy(h, first.data(), kSha512DigestLen);
+}
+
+// spin_chain computes the block-key-independent part of the password key
+// derivation into |h|: the first digest, then the iterations.
+void spin_chain(std::string_view password, std::string_view algorithm,
+                ByteView salt, uint64_t spin_count,
+                uint8_t h[kSha512DigestLen]) {
+  first_digest(password, algorithm, salt, h);
   sha512_spin(h, spin_count);
 }
 
@@ -31,6 +38,16 @@ SecretBytes finish_key(std::string_view algorithm,
       hash(algorithm, {ByteView(h, kSha512DigestLen), block_key}));
   return fit_to_length<SecretBytes>(final_hash,
                                     static_cast<size_t>(key_bits / 8));
+}
+
+// finish_keys finishes the chain's result once for each block key.
+std::array<SecretBytes, 3> finish_keys(std::string_view algorithm,
+                                       const uint8_t h[kSha512DigestLen],
+                                       uint64_t key_bits,
+                                       const std::array<ByteView, 3>& block_keys) {
+  return {finish_key(algorithm, h, key_bits, block_keys[0]),
+          finish_key(algorithm, h, key_bits, block_keys[1]),
+          finish_key(algorithm, h, key_bits, block_keys[2])};
 }
 
 }  // namespace
@@ -75,9 +92,25 @@ std::array<SecretBytes, 3> convert_password_to_keys(
   uint8_t h[kSha512DigestLen];
   ScopedWipe wipe_h(h, sizeof(h));
   spin_chain(password, algorithm, salt, spin_count, h);
-  return {finish_key(algorithm, h, key_bits, block_keys[0]),
-          finish_key(algorithm, h, key_bits, block_keys[1]),
-          finish_key(algorithm, h, key_bits, block_keys[2])};
+  return finish_keys(algorithm, h, key_bits, block_keys);
+}
+
+std::vector<std::array<SecretBytes, 3>> convert_passwords_to_keys(
+    std::span<const PasswordAndSalt> inputs, std::string_view algorithm,
+    uint64_t spin_count, uint64_t key_bits,
+    const std::array<ByteView, 3>& block_keys, const lanes::Sha512Lanes& kernel) {
+  std::vector<lanes::Sha512Digest, WipingAllocator<lanes::Sha512Digest>> chains(
+      inputs.size());
+  for (size_t k = 0; k < inputs.size(); ++k) {
+    first_digest(inputs[k].password, algorithm, inputs[k].salt, chains[k].data());
+  }
+  kernel.spin(chains, spin_count);
+  std::vector<std::array<SecretBytes, 3>> keys;
+  keys.reserve(inputs.size());
+  for (const lanes::Sha512Digest& h : chains) {
+    keys.push_back(finish_keys(algorithm, h.data(), key_bits, block_keys));
+  }
+  return keys;
 }
 
 Bytes create_iv(std::string_view algorithm, ByteView salt, uint64_t block_size,

@@ -11,11 +11,13 @@
 #include <initializer_list>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "common/bytes.h"
 #include "common/error.h"
 #include "common/secure.h"
 #include "helper/crypt/agile_format.h"
+#include "helper/crypt/lanes/sha512_lanes.h"
 
 namespace cellvault {
 
@@ -52,6 +54,25 @@ std::array<SecretBytes, 3> convert_password_to_keys(
     std::string_view password, std::string_view algorithm, ByteView salt,
     uint64_t spin_count, uint64_t key_bits,
     const std::array<ByteView, 3>& block_keys);
+
+// A password and the salt of the file it protects, for the batch form of
+// convert_password_to_keys.
+struct PasswordAndSalt {
+  std::string_view password;
+  ByteView salt;
+};
+
+// convert_passwords_to_keys derives the three keys of many files at once:
+// their spin chains run side by side in the lanes of |kernel|. Element k of
+// the result is byte for byte convert_password_to_keys(inputs[k].password,
+// algorithm, inputs[k].salt, spin_count, key_bits, block_keys). It fails
+// like that call for any of the inputs (an unsupported |algorithm| or a
+// password that is not valid UTF-8 aborts the whole call), before any chain
+// is run. Give it kernel.lanes() inputs, or a multiple, for the best speed.
+std::vector<std::array<SecretBytes, 3>> convert_passwords_to_keys(
+    std::span<const PasswordAndSalt> inputs, std::string_view algorithm,
+    uint64_t spin_count, uint64_t key_bits,
+    const std::array<ByteView, 3>& block_keys, const lanes::Sha512Lanes& kernel);
 
 // create_iv returns SHA-512(salt || block_key) fitted to |block_size|
 // bytes. The digest is taken also for an empty block key. An unsupported

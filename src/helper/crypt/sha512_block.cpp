@@ -20,32 +20,6 @@ static_assert(sizeof(SHA512_CTX::h) == kSha512DigestLen);
 // The offset of the big-endian 128-bit message length at the end of a block.
 constexpr size_t kLengthOffset = kSha512BlockLen - 16;
 
-// store_state_be writes the eight 64-bit state words of |ctx| to |out| as
-// the digest bytes. FIPS 180-4 defines the digest as the state words in
-// big-endian order; this is the hash's own byte order, unrelated to the
-// little-endian integers of our file formats, and it is needed only here.
-void store_state_be(const SHA512_CTX& ctx, uint8_t* out) {
-  for (size_t w = 0; w < 8; ++w) {
-    const uint64_t v = ctx.h[w];
-    for (size_t b = 0; b < 8; ++b) {
-      out[w * 8 + b] = static_cast<uint8_t>(v >> (56 - 8 * b));
-    }
-  }
-}
-
-// pad_block appends the SHA-512 padding to a message of |len| bytes that is
-// already at the start of |block|: 0x80, zeros, and the bit length as a
-// 128-bit big-endian number (its top 64 bits are zero for such short
-// messages).
-void pad_block(uint8_t* block, size_t len) {
-  std::memset(block + len, 0, kSha512BlockLen - len);
-  block[len] = 0x80;
-  const uint64_t bits = static_cast<uint64_t>(len) * 8;
-  for (size_t b = 0; b < 8; ++b) {
-    block[kSha512BlockLen - 1 - b] = static_cast<uint8_t>(bits >> (8 * b));
-  }
-}
-
 // initial_state returns a context that holds the SHA-512 initial hash value.
 SHA512_CTX initial_state() {
   SHA512_CTX ctx;
@@ -54,6 +28,13 @@ SHA512_CTX initial_state() {
 }
 
 }  // namespace
+
+void sha512_pad_block(uint8_t block[kSha512BlockLen], size_t len) {
+  std::memset(block + len, 0, kSha512BlockLen - len);
+  block[len] = 0x80;
+  const uint64_t bits = static_cast<uint64_t>(len) * 8;
+  sha512_store_words(&bits, 1, block + kSha512BlockLen - 8);
+}
 
 void sha512_one_block(std::span<const ByteView> parts,
                       uint8_t out[kSha512DigestLen]) {
@@ -69,9 +50,9 @@ void sha512_one_block(std::span<const ByteView> parts,
     if (!part.empty()) std::memcpy(block + len, part.data(), part.size());
     len += part.size();
   }
-  pad_block(block, len);
+  sha512_pad_block(block, len);
   SHA512_Transform(&ctx, block);
-  store_state_be(ctx, out);
+  sha512_store_words(ctx.h, 8, out);
 }
 
 void sha512_spin(uint8_t h[kSha512DigestLen], uint64_t count) {
@@ -89,12 +70,12 @@ void sha512_spin(uint8_t h[kSha512DigestLen], uint64_t count) {
   ScopedWipe wipe_block(block, sizeof(block));
   ScopedWipe wipe_ctx(&ctx, sizeof(ctx));
   std::memcpy(block + kIteratorLen, h, kSha512DigestLen);
-  pad_block(block, kMessageLen);
+  sha512_pad_block(block, kMessageLen);
   for (uint64_t i = 0; i < count; ++i) {
     store_u32le(block, static_cast<uint32_t>(i));
     std::memcpy(ctx.h, initial.h, sizeof(ctx.h));
     SHA512_Transform(&ctx, block);
-    store_state_be(ctx, block + kIteratorLen);
+    sha512_store_words(ctx.h, 8, block + kIteratorLen);
   }
   std::memcpy(h, block + kIteratorLen, kSha512DigestLen);
 }

@@ -31,6 +31,43 @@ inline constexpr size_t kSha512OneBlockMax = kSha512BlockLen - 1 - 16;
 void sha512_one_block(std::span<const ByteView> parts,
                       uint8_t out[kSha512DigestLen]);
 
+// sha512_pad_block appends the SHA-512 padding to a message of |len| bytes
+// (at most kSha512OneBlockMax) that is already at the start of |block|:
+// 0x80, zeros, and the bit length as a 128-bit big-endian number.
+void sha512_pad_block(uint8_t block[kSha512BlockLen], size_t len);
+
+// sha512_load_words reads |n| 64-bit words from |in| and sha512_store_words
+// writes |n| words to |out|, in the byte order of SHA-512's message words
+// and digest (big-endian, FIPS 180-4 3.1). It is the hash's own order,
+// unrelated to the little-endian integers of our file formats, and used
+// only where the hash is computed. The store takes OpenSSL's state words
+// (unsigned long long) as well as uint64_t.
+inline void sha512_load_words(const uint8_t* in, size_t n, uint64_t* out) {
+  // Written as one expression per word, which compilers turn into a load
+  // and a byte swap.
+  for (size_t w = 0; w < n; ++w, in += 8) {
+    out[w] = uint64_t{in[0]} << 56 | uint64_t{in[1]} << 48 | uint64_t{in[2]} << 40 |
+             uint64_t{in[3]} << 32 | uint64_t{in[4]} << 24 | uint64_t{in[5]} << 16 |
+             uint64_t{in[6]} << 8 | uint64_t{in[7]};
+  }
+}
+
+template <class Word>
+void sha512_store_words(const Word* in, size_t n, uint8_t* out) {
+  static_assert(sizeof(Word) == 8);
+  for (size_t w = 0; w < n; ++w, out += 8) {
+    const uint64_t v = in[w];
+    out[0] = static_cast<uint8_t>(v >> 56);
+    out[1] = static_cast<uint8_t>(v >> 48);
+    out[2] = static_cast<uint8_t>(v >> 40);
+    out[3] = static_cast<uint8_t>(v >> 32);
+    out[4] = static_cast<uint8_t>(v >> 24);
+    out[5] = static_cast<uint8_t>(v >> 16);
+    out[6] = static_cast<uint8_t>(v >> 8);
+    out[7] = static_cast<uint8_t>(v);
+  }
+}
+
 // sha512_spin replaces the digest |h| by the result of |count| iterations of
 // h = SHA-512(LE32(i) || h), i = 0 .. count - 1: the iterated hash of the
 // password key derivation ([MS-OFFCRYPTO] 2.3.4.11). The iterator is the low
