@@ -1,0 +1,284 @@
+// Tests of the multi-lane AES-256-CBC kernels. Every kernel that this
+// processor runs is tested whatever CELLVAULT_AES_KERNEL says; the others
+// are skipped with the reason. Expected bytes come from NIST SP 800-38A
+// F.2.5 and from OpenSSL's EVP AES-256-CBC driven directly, one segment at
+// a time.
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "crypto_test_util.h"
+#include "helper/crypt/lanes/aes_cbc.h"
+
+namespace cellvault::lanes {
+namespace {
+
+using testing::abort_message;
+using testing::hex;
+using testing::unhex;
+
+// NIST SP 800-38A F.2.5, CBC-AES256.Encrypt.
+const Bytes kNistKey = unhex(
+    "603deb1015ca71be2b73aef0857d7781 1f352c073b6108d72d9810a30914dff4");
+const Bytes kNistIv = unhex("000102030405060708090a0b0c0d0e0f");
+const Bytes kNistPlain = unhex(
+    "6bc1bee22e409f96e93d7e117393172a ae2d8a571e03ac9c9eb76fac45af8e51"
+    "30c81c46a35ce411e5fbc1191a0a52ef f69f2445df4f9b17ad2b417be66c3710");
+const std::string kNistCipher =
+    "f58c4c04d6e5f1ba779eabfb5f7bfbd6 9cfc4e967edb808d679f777bc6702c7d"
+    "39f23369a9d9bacfa530e26304231461 b2eb05e2c39be9fcda6c19078c6a9d1b";
+
+constexpr size_t kSeg = kCbcSegmentLen;
+
+// Bytes that differ from block to block and segment to segment.
+Bytes pattern(size_t n, uint32_t seed) {
+  Bytes out(n);
+  uint32_t x = seed * 2654435761u + 1;
+  for (uint8_t& b : out) {
+    x = x * 1664525u + 1013904223u;
+    b = static_cast<uint8_t>(x >> 24);
+  }
+  return out;
+}
+
+struct CipherCtxFree {
+  void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
+};
+
+// openssl_cbc is the oracle: AES-256-CBC of one segment without padding.
+Bytes openssl_cbc(ByteView key, ByteView iv, ByteView plain) {
+  std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
+  Bytes out(plain.size());
+  int len = 0;
+  EXPECT_EQ(EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr,
+                               key.data(), iv.data()),
+            1);
+  EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+  if (!plain.empty()) {
+    EXPECT_EQ(EVP_EncryptUpdate(ctx.get(), out.data(), &len, plain.data(),
+                                static_cast<int>(plain.size())),
+              1);
+  }
+  return out;
+}
+
+// expected_run encrypts every segment of |plain| on its own with the oracle.
+Bytes expected_run(ByteView key, ByteView plain, ByteView ivs) {
+  Bytes out;
+  for (size_t off = 0, k = 0; off < plain.size(); off += kSeg, ++k) {
+    const Bytes c = openssl_cbc(key, ivs.subspan(16 * k, 16),
+                                plain.subspan(off, std::min(kSeg, plain.size() - off)));
+    out.insert(out.end(), c.begin(), c.end());
+  }
+  return out;
+}
+
+// first_mismatch names the first block that differs and shows it, for
+// messages shorter than two hex dumps of a megabyte; empty when equal.
+std::string first_mismatch(ByteView got, ByteView want) {
+  if (got.size() != want.size()) return "lengths differ";
+  const auto diff = std::mismatch(got.begin(), got.end(), want.begin());
+  if (diff.first == got.end()) return "";
+  const size_t block = static_cast<size_t>(diff.first - got.begin()) / 16 * 16;
+  return "segment " + std::to_string(block / kSeg) + ", byte " +
+         std::to_string(block % kSeg) + ": got " + hex(got.subspan(block, 16)) +
+         " want " + hex(want.subspan(block, 16));
+}
+
+// ScopedKernelVariable sets CELLVAULT_AES_KERNEL (or clears it, for an
+// empty optional) and restores the old value at the end of the scope.
+class ScopedKernelVariable {
+ public:
+  explicit ScopedKernelVariable(std::optional<std::string> value) {
+    if (const char* old = std::getenv(kAesKernelVariable)) old_ = old;
+    if (value) {
+      setenv(kAesKernelVariable, value->c_str(), 1);
+    } else {
+      unsetenv(kAesKernelVariable);
+    }
+  }
+  ~ScopedKernelVariable() {
+    if (old_) {
+      setenv(kAesKernelVariable, old_->c_str(), 1);
+    } else {
+      unsetenv(kAesKernelVariable);
+    }
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+class AesKernelTest : public ::testing::TestWithParam<AesKernel> {
+ protected:
+  void SetUp() override {
+    if (!aes_kernel_runs_here(GetParam())) {
+      // The refusal says why: the processor or the build.
+      const auto refused = Aes256CbcSegments::create(GetParam(), kNistKey);
+      GTEST_SKIP() << (refused.ok() ? "?" : refused.error());
+    }
+  }
+  Aes256CbcSegments cipher(ByteView key) {
+    return unwrap(Aes256CbcSegments::create(GetParam(), key));
+  }
+};
+
+// 37 segments pass through every path of every kernel: groups of sixteen
+// and of eight lanes, a group of four, and segments one at a time.
+TEST_P(AesKernelTest, NistVectorInEveryLane) {
+  constexpr size_t kSegments = 37;
+  Bytes run = pattern(kSegments * kSeg, 1);
+  Bytes ivs;
+  for (size_t k = 0; k < kSegments; ++k) {
+    std::copy(kNistPlain.begin(), kNistPlain.end(), run.begin() + k * kSeg);
+    ivs.insert(ivs.end(), kNistIv.begin(), kNistIv.end());
+  }
+  Aes256CbcSegments aes = cipher(kNistKey);
+  aes.encrypt(run, run, ivs);
+  for (size_t k = 0; k < kSegments; ++k) {
+    EXPECT_EQ(hex(ByteView(run).subspan(k * kSeg, 64)), hex(unhex(kNistCipher)))
+        << "segment " << k;
+  }
+  // The vector alone is a run of one short segment.
+  Bytes one = kNistPlain;
+  aes.encrypt(one, one, kNistIv);
+  EXPECT_EQ(hex(one), hex(unhex(kNistCipher)));
+}
+
+// Runs around every boundary: one block, a segment and a block either way,
+// and lane-group multiples of segments plus and minus one segment or block,
+// each segment under an IV of its own; in place and out of place.
+TEST_P(AesKernelTest, MatchesOpenSslAtSegmentAndLaneBoundaries) {
+  std::vector<size_t> lengths = {0, 16, 4080, kSeg, kSeg + 16, 2 * kSeg};
+  for (size_t lanes : {4, 8, 16, 32}) {
+    for (size_t len : {lanes * kSeg - kSeg, lanes * kSeg - 16, lanes * kSeg,
+                       lanes * kSeg + 16, lanes * kSeg + kSeg}) {
+      lengths.push_back(len);
+    }
+  }
+  lengths.push_back(37 * kSeg + 48);
+  const Bytes key = pattern(32, 7);
+  Aes256CbcSegments aes = cipher(key);
+  for (size_t len : lengths) {
+    const Bytes plain = pattern(len, static_cast<uint32_t>(len));
+    const size_t segments = (len + kSeg - 1) / kSeg;
+    const Bytes ivs = pattern(16 * segments, static_cast<uint32_t>(len) + 1);
+    const Bytes want = expected_run(key, plain, ivs);
+
+    Bytes out(len, 0xee);
+    aes.encrypt(plain, out, ivs);
+    EXPECT_EQ(first_mismatch(out, want), "") << len << " bytes out of place";
+    Bytes in_place = plain;
+    aes.encrypt(in_place, in_place, ivs);
+    EXPECT_EQ(first_mismatch(in_place, want), "") << len << " bytes in place";
+  }
+}
+
+// Unaligned input and output: the kernels must not assume any alignment.
+TEST_P(AesKernelTest, UnalignedBuffers) {
+  constexpr size_t kLen = 17 * kSeg + 32;
+  const Bytes key = pattern(32, 9);
+  const Bytes plain = pattern(kLen, 10);
+  const Bytes ivs = pattern(16 * 18, 11);
+  const Bytes want = expected_run(key, plain, ivs);
+  Bytes in(kLen + 1), out(kLen + 3);
+  std::copy(plain.begin(), plain.end(), in.begin() + 1);
+  Aes256CbcSegments aes = cipher(key);
+  aes.encrypt(ByteView(in).subspan(1, kLen), std::span(out).subspan(3, kLen), ivs);
+  EXPECT_EQ(first_mismatch(ByteView(out).subspan(3, kLen), want), "");
+}
+
+// Every limit is checked before a byte is written.
+TEST_P(AesKernelTest, MisuseAbortsBeforeWriting) {
+  Aes256CbcSegments aes = cipher(kNistKey);
+  Bytes buf = pattern(2 * kSeg + 32, 3);
+  const Bytes before = buf;
+  const Bytes iv_bytes(48, 0);
+  const ByteView ivs(iv_bytes);
+  const std::span<uint8_t> all(buf);
+  EXPECT_EQ(abort_message([&] { aes.encrypt(all.first(32), all.subspan(64, 48), ivs.first(16)); }),
+            "AES-256-CBC: an output of 48 bytes for an input of 32");
+  EXPECT_EQ(abort_message([&] { aes.encrypt(all.first(40), all.first(40), ivs.first(16)); }),
+            "AES-256-CBC: a run of 40 bytes is not a whole number of 16-byte blocks");
+  EXPECT_EQ(abort_message([&] { aes.encrypt(all, all, ivs.first(32)); }),
+            "AES-256-CBC: 32 bytes of IVs for 3 segments");
+  EXPECT_EQ(abort_message([&] { aes.encrypt(all.first(kSeg), all.subspan(16, kSeg), ivs.first(16)); }),
+            "AES-256-CBC: input and output overlap without being the same");
+  EXPECT_EQ(hex(buf), hex(before));
+  // A moved-from object has no schedule left to use.
+  Aes256CbcSegments moved = std::move(aes);
+  EXPECT_EQ(moved.kernel(), GetParam());
+  EXPECT_EQ(abort_message([&] { aes.encrypt(all.first(16), all.first(16), ivs.first(16)); }),
+            "AES-256-CBC: the key schedule was moved away");
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryKernel, AesKernelTest, ::testing::ValuesIn(kAesKernels),
+                         [](const ::testing::TestParamInfo<AesKernel>& info) {
+                           return std::string(aes_kernel_name(info.param));
+                         });
+
+TEST(AesKernelChoiceTest, VariableForcesAndRefuses) {
+  AesKernel fastest = AesKernel::kOpenssl;
+  {
+    ScopedKernelVariable unset{std::nullopt};
+    fastest = unwrap(aes_kernel_to_use());
+    EXPECT_TRUE(aes_kernel_runs_here(fastest));
+    for (AesKernel k : kAesKernels) {
+      if (aes_kernel_runs_here(k)) {
+        EXPECT_GE(static_cast<int>(fastest), static_cast<int>(k));
+      }
+    }
+  }
+  {
+    ScopedKernelVariable empty{std::string()};
+    EXPECT_EQ(unwrap(aes_kernel_to_use()), fastest);
+  }
+  for (AesKernel k : kAesKernels) {
+    ScopedKernelVariable force{std::string(aes_kernel_name(k))};
+    const auto chosen = aes_kernel_to_use();
+    if (aes_kernel_runs_here(k)) {
+      ASSERT_TRUE(chosen.ok()) << chosen.error();
+      EXPECT_EQ(*chosen, k);
+    } else {
+      ASSERT_FALSE(chosen.ok());
+      EXPECT_TRUE(chosen.error().starts_with(
+          "CELLVAULT_AES_KERNEL=" + std::string(aes_kernel_name(k)) + ": the " +
+          std::string(aes_kernel_name(k)) + " AES kernel cannot run here: "))
+          << chosen.error();
+    }
+  }
+  ScopedKernelVariable bogus{std::string("AESNI")};
+  const auto refused = aes_kernel_to_use();
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error(),
+            "CELLVAULT_AES_KERNEL=AESNI: no such AES kernel (known: openssl, aesni, vaes)");
+}
+
+TEST(AesKernelChoiceTest, CreateRefusesBadKeysAndAbsentKernels) {
+  for (AesKernel k : kAesKernels) {
+    const auto short_key = Aes256CbcSegments::create(k, Bytes(16, 0));
+    ASSERT_FALSE(short_key.ok());
+    EXPECT_EQ(short_key.error(), "key size not supported!");
+    if (!aes_kernel_runs_here(k)) {
+      const auto absent = Aes256CbcSegments::create(k, kNistKey);
+      ASSERT_FALSE(absent.ok());
+      EXPECT_TRUE(absent.error().starts_with("the " + std::string(aes_kernel_name(k)) +
+                                             " AES kernel cannot run here: "))
+          << absent.error();
+    }
+  }
+#if !defined(CELLVAULT_X86_KERNELS)
+  EXPECT_FALSE(aes_kernel_runs_here(AesKernel::kAesni));
+  EXPECT_FALSE(aes_kernel_runs_here(AesKernel::kVaes));
+#endif
+  EXPECT_TRUE(aes_kernel_runs_here(AesKernel::kOpenssl));
+}
+
+}  // namespace
+}  // namespace cellvault::lanes
