@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <openssl/sha.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "crypto_test_util.h"
+#include "helper/crypt/crypt.h"
 #include "helper/crypt/lanes/aes_cbc.h"
 
 namespace cellvault::lanes {
@@ -218,6 +220,47 @@ TEST_P(AesKernelTest, MisuseAbortsBeforeWriting) {
             "AES-256-CBC: the key schedule was moved away");
 }
 
+// The package encryption with the kernel forced: every byte of the stream
+// must be what OpenSSL makes of each segment under SHA-512(salt || LE32(k))
+// cut to 16 bytes, the last segment's partial block padded with zeros.
+TEST_P(AesKernelTest, PackageStreamWithTheKernelForced) {
+  ScopedKernelVariable force{std::string(aes_kernel_name(GetParam()))};
+  const Bytes salt = pattern(16, 20), key = pattern(32, 21);
+  std::vector<size_t> sizes = {1, 15, 16, 17, 4095, 4096, 4097, 8192};
+  // Lane-group multiples, and the batches in which the package is handed
+  // to the kernels (128 segments).
+  for (size_t segments : {8, 16, 128, 256}) {
+    for (size_t size : {segments * kSeg - 1, segments * kSeg + 1}) sizes.push_back(size);
+  }
+  sizes.push_back(129 * kSeg + 4000);
+  for (size_t n : sizes) {
+    const Bytes plain = pattern(n, static_cast<uint32_t>(n));
+    const size_t padded = (n + 15) / 16 * 16;
+    Bytes padded_plain = plain;
+    padded_plain.resize(padded, 0);
+    Bytes ivs;
+    for (uint32_t k = 0; k * kSeg < n; ++k) {
+      uint8_t msg[20], digest[SHA512_DIGEST_LENGTH];
+      std::copy(salt.begin(), salt.end(), msg);
+      store_u32le(msg + 16, k);
+      SHA512(msg, sizeof(msg), digest);
+      ivs.insert(ivs.end(), digest, digest + 16);
+    }
+    const Bytes want = expected_run(key, padded_plain, ivs);
+
+    Bytes stream(8 + padded, 0xee);
+    std::copy(plain.begin(), plain.end(), stream.begin() + 8);
+    ASSERT_EQ(crypt_package_in_place(true, "AES", "ChainingModeCBC", "SHA512", 16,
+                                     salt, key, stream, n),
+              stream.size());
+    EXPECT_EQ(first_mismatch(ByteView(stream).subspan(8), want), "")
+        << n << "-byte package, in place";
+    const Bytes copied = crypt_package(true, "AES", "ChainingModeCBC", "SHA512",
+                                       16, salt, key, plain);
+    EXPECT_EQ(hex(copied), hex(stream)) << n << "-byte package, copied";
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryKernel, AesKernelTest, ::testing::ValuesIn(kAesKernels),
                          [](const ::testing::TestParamInfo<AesKernel>& info) {
                            return std::string(aes_kernel_name(info.param));
@@ -258,6 +301,15 @@ TEST(AesKernelChoiceTest, VariableForcesAndRefuses) {
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error(),
             "CELLVAULT_AES_KERNEL=AESNI: no such AES kernel (known: openssl, aesni, vaes)");
+  // The package encryption reads the variable too, and refuses to run.
+  Bytes stream(8 + 16, 0);
+  EXPECT_EQ(abort_message([&] {
+              (void)crypt_package_in_place(true, "AES", "ChainingModeCBC", "SHA512", 16,
+                                           Bytes(16, 1), Bytes(32, 2), stream, 16);
+            }),
+            std::string(kUnwrapPrefix) +
+                "\"CELLVAULT_AES_KERNEL=AESNI: no such AES kernel (known: openssl, "
+                "aesni, vaes)\"");
 }
 
 TEST(AesKernelChoiceTest, CreateRefusesBadKeysAndAbsentKernels) {
