@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/file.h"
+#include "common/text.h"
 
 namespace cellvault::cli {
 namespace {
@@ -92,44 +93,6 @@ TextResult<SecretBytes> read_password(const Options& options) {
   if (password.empty()) return Err{source + " is empty"};
   if (!is_valid_utf8(password)) return Err{source + " is not valid UTF-8 text"};
   return password;
-}
-
-bool is_valid_utf8(ByteView text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    const uint8_t b = text[i];
-    size_t len;
-    uint32_t cp;
-    if (b < 0x80) {
-      ++i;
-      continue;
-    } else if ((b & 0xE0) == 0xC0) {
-      len = 2;
-      cp = b & 0x1F;
-    } else if ((b & 0xF0) == 0xE0) {
-      len = 3;
-      cp = b & 0x0F;
-    } else if ((b & 0xF8) == 0xF0) {
-      len = 4;
-      cp = b & 0x07;
-    } else {
-      return false;
-    }
-    if (text.size() - i < len) return false;
-    for (size_t k = 1; k < len; ++k) {
-      if ((text[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (text[i + k] & 0x3F);
-    }
-    // The smallest code point that needs each length; anything below it is
-    // an overlong form.
-    static constexpr uint32_t kMinForLength[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kMinForLength[len] || cp > 0x10FFFF ||
-        (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    i += len;
-  }
-  return true;
 }
 
 }  // namespace cellvault::cli

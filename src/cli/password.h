@@ -8,7 +8,6 @@
 #include <string_view>
 
 #include "cli/args.h"
-#include "common/bytes.h"
 #include "common/error.h"
 #include "common/secure.h"
 
@@ -37,10 +36,6 @@ TextResult<SecretBytes> password_from_file(std::string_view path);
 // every way out, also when SIGINT, SIGTERM, SIGHUP or SIGQUIT arrive while
 // it waits; the signal then takes its default effect.
 TextResult<SecretBytes> prompt_password();
-
-// is_valid_utf8 tells whether |text| is well-formed UTF-8 (no overlong
-// forms, no surrogates, nothing above U+10FFFF).
-bool is_valid_utf8(ByteView text);
 
 }  // namespace cellvault::cli
 

@@ -250,7 +250,7 @@ TEST_P(AesKernelTest, PackageStreamWithTheKernelForced) {
 
     Bytes stream(8 + padded, 0xee);
     std::copy(plain.begin(), plain.end(), stream.begin() + 8);
-    ASSERT_EQ(crypt_package_in_place(true, "AES", "ChainingModeCBC", "SHA512", 16,
+    ASSERT_EQ(crypt_package_in_place("AES", "ChainingModeCBC", "SHA512", 16,
                                      salt, key, stream, n),
               stream.size());
     EXPECT_EQ(first_mismatch(ByteView(stream).subspan(8), want), "")
@@ -304,7 +304,7 @@ TEST(AesKernelChoiceTest, VariableForcesAndRefuses) {
   // The package encryption reads the variable too, and refuses to run.
   Bytes stream(8 + 16, 0);
   EXPECT_EQ(abort_message([&] {
-              (void)crypt_package_in_place(true, "AES", "ChainingModeCBC", "SHA512", 16,
+              (void)crypt_package_in_place("AES", "ChainingModeCBC", "SHA512", 16,
                                            Bytes(16, 1), Bytes(32, 2), stream, 16);
             }),
             std::string(kUnwrapPrefix) +

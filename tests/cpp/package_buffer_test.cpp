@@ -19,12 +19,7 @@ namespace cellvault {
 namespace {
 
 using cfb::testing::TempPath;
-
-Bytes pattern(size_t n) {
-  Bytes out(n);
-  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(i * 7 + i / 251);
-  return out;
-}
+using testing::pattern;
 
 // expect_layout checks that |buffer| holds |want| after 8 free bytes and
 // keeps at least 15 more after it.

@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "cfb/version.h"
-#include "common/bytes.h"
 #include "common/package_buffer.h"
 
 namespace cellvault {
@@ -34,11 +33,6 @@ struct OutputOptions {
 // the encrypted stream) and freed before the output is flushed to disk.
 void encrypt(std::string_view to_path, PackageBuffer package,
              std::string_view password, const OutputOptions& options = {});
-
-// encrypt does the same for a package that the caller keeps: |data| is
-// copied into a PackageBuffer first and left unchanged.
-void encrypt(std::string_view to_path, ByteView data, std::string_view password,
-             const OutputOptions& options = {});
 
 }  // namespace cellvault
 
