@@ -106,6 +106,26 @@ void encrypt_openssl(EVP_CIPHER_CTX* ctx, const uint8_t* in, uint8_t* out,
   }
 }
 
+#if defined(CELLVAULT_X86_KERNELS)
+using LaneKernel = void (*)(const uint8_t* keys, const uint8_t* in,
+                            uint8_t* out, size_t segments, const uint8_t* ivs);
+
+// encrypt_in_lanes gives |lanes| the whole segments in groups of |group|
+// and the rest, a short last segment included, to the one-segment kernel.
+void encrypt_in_lanes(LaneKernel lanes, size_t group, const uint8_t* keys,
+                      const uint8_t* round_keys, const uint8_t* in,
+                      uint8_t* out, size_t len, const uint8_t* ivs) {
+  const size_t grouped = len / kCbcSegmentLen / group * group;
+  if (grouped > 0) lanes(keys, in, out, grouped, ivs);
+  for (size_t k = grouped, off = grouped * kCbcSegmentLen; off < len;
+       ++k, off += kCbcSegmentLen) {
+    kernels::aes256_cbc_one_aesni(round_keys, in + off, out + off,
+                                  std::min(kCbcSegmentLen, len - off),
+                                  ivs + k * kCbcBlockLen);
+  }
+}
+#endif
+
 }  // namespace
 
 std::string_view aes_kernel_name(AesKernel kernel) {
@@ -206,12 +226,14 @@ void Aes256CbcSegments::encrypt(ByteView in, std::span<uint8_t> out,
       return;
 #if defined(CELLVAULT_X86_KERNELS)
     case AesKernel::kAesni:
-      kernels::aes256_cbc_segments_aesni(s.round_keys, in.data(), out.data(),
-                                         len, ivs.data());
+      encrypt_in_lanes(kernels::aes256_cbc_lanes_aesni,
+                       kernels::kAesniLaneGroup, s.round_keys, s.round_keys,
+                       in.data(), out.data(), len, ivs.data());
       return;
     case AesKernel::kVaes:
-      kernels::aes256_cbc_segments_vaes(s.round_keys, s.wide_keys, in.data(),
-                                        out.data(), len, ivs.data());
+      encrypt_in_lanes(kernels::aes256_cbc_lanes_vaes, kernels::kVaesLaneGroup,
+                       s.wide_keys, s.round_keys, in.data(), out.data(), len,
+                       ivs.data());
       return;
 #else
     default:

@@ -38,8 +38,8 @@ inline constexpr char kAesKernelVariable[] = "CELLVAULT_AES_KERNEL";
 enum class AesKernel { kOpenssl, kAesni, kVaes };
 
 // Every kernel, slowest first.
-inline constexpr AesKernel kAesKernels[] = {AesKernel::kOpenssl,
-                                            AesKernel::kAesni, AesKernel::kVaes};
+inline constexpr AesKernel kAesKernels[] = {
+    AesKernel::kOpenssl, AesKernel::kAesni, AesKernel::kVaes};
 
 // aes_kernel_name returns the kernel's name as CELLVAULT_AES_KERNEL spells
 // it: "openssl", "aesni" or "vaes".
@@ -95,7 +95,8 @@ class Aes256CbcSegments {
     void operator()(Schedule* s) const;
   };
 
-  Aes256CbcSegments(AesKernel kernel, std::unique_ptr<Schedule, ScheduleWipe> s);
+  Aes256CbcSegments(AesKernel kernel,
+                    std::unique_ptr<Schedule, ScheduleWipe> s);
 
   AesKernel kernel_;
   std::unique_ptr<Schedule, ScheduleWipe> schedule_;

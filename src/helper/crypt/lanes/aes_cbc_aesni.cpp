@@ -21,7 +21,7 @@
 namespace cellvault::lanes::kernels {
 namespace {
 
-constexpr int kLanes = 8;
+constexpr int kLanes = kAesniLaneGroup;
 constexpr size_t kBlock = 16;
 
 __m128i load(const uint8_t* p) {
@@ -65,18 +65,20 @@ __m128i expand_step(__m128i prev, __m128i assist) {
 // previous key's last word; the odd ones SubWord alone.
 template <int Rcon>
 __m128i even_key(__m128i two_back, __m128i last) {
-  return expand_step(two_back, _mm_shuffle_epi32(
-                                   _mm_aeskeygenassist_si128(last, Rcon), 0xff));
+  return expand_step(
+      two_back, _mm_shuffle_epi32(_mm_aeskeygenassist_si128(last, Rcon), 0xff));
 }
 __m128i odd_key(__m128i two_back, __m128i last) {
-  return expand_step(two_back, _mm_shuffle_epi32(
-                                   _mm_aeskeygenassist_si128(last, 0), 0xaa));
+  return expand_step(
+      two_back, _mm_shuffle_epi32(_mm_aeskeygenassist_si128(last, 0), 0xaa));
 }
 
 // encrypt_rounds runs the 14 rounds on |x|, already whitened with round
 // key 0.
 __m128i encrypt_rounds(const __m128i* rk, __m128i x) {
-  for (size_t r = 1; r < kAes256RoundKeys - 1; ++r) x = _mm_aesenc_si128(x, rk[r]);
+  for (size_t r = 1; r < kAes256RoundKeys - 1; ++r) {
+    x = _mm_aesenc_si128(x, rk[r]);
+  }
   return _mm_aesenclast_si128(x, rk[kAes256RoundKeys - 1]);
 }
 
@@ -141,19 +143,18 @@ void aes256_expand_key_aesni(const uint8_t* key, uint8_t* round_keys) {
   clear_vector_registers();
 }
 
-void aes256_cbc_segments_aesni(const uint8_t* round_keys, const uint8_t* in,
-                               uint8_t* out, size_t len, const uint8_t* ivs) {
+void aes256_cbc_one_aesni(const uint8_t* round_keys, const uint8_t* in,
+                          uint8_t* out, size_t len, const uint8_t* iv) {
+  cbc_one(reinterpret_cast<const __m128i*>(round_keys), in, out, len, iv);
+  clear_vector_registers();
+}
+
+void aes256_cbc_lanes_aesni(const uint8_t* round_keys, const uint8_t* in,
+                            uint8_t* out, size_t segments, const uint8_t* ivs) {
   const __m128i* rk = reinterpret_cast<const __m128i*>(round_keys);
-  const size_t whole = len / kCbcSegmentLen;
-  size_t seg = 0;
-  for (; seg + kLanes <= whole; seg += kLanes) {
+  for (size_t seg = 0; seg + kLanes <= segments; seg += kLanes) {
     cbc_eight(rk, in + seg * kCbcSegmentLen, out + seg * kCbcSegmentLen,
               ivs + seg * kBlock);
-  }
-  for (size_t off = seg * kCbcSegmentLen; off < len;
-       off += kCbcSegmentLen, ++seg) {
-    const size_t n = len - off < kCbcSegmentLen ? len - off : kCbcSegmentLen;
-    cbc_one(rk, in + off, out + off, n, ivs + seg * kBlock);
   }
   clear_vector_registers();
 }

@@ -4,12 +4,14 @@
 // that define them are compiled with their own instruction-set flags, so
 // nothing inline may be shared with them (see lanes/cpu.h).
 //
-// Every kernel takes a run of |len| bytes (a multiple of 16) cut into
-// segments of kCbcSegmentLen bytes, the last one possibly shorter, and
-// encrypts segment k with AES-256-CBC under the IV at |ivs| + 16 k. |out|
-// is |in| itself or does not overlap it. |round_keys| is the key schedule
-// written by aes256_expand_key_aesni, aligned to 16 bytes. Each checks
-// nothing: Aes256CbcSegments::encrypt checks the arguments first.
+// The lane kernels take |segments| whole segments of kCbcSegmentLen bytes
+// that follow each other from |in|, a multiple of their lane group, and
+// encrypt segment k with AES-256-CBC under the IV at |ivs| + 16 k; the
+// single-segment kernel takes one segment of |len| bytes, a multiple of 16
+// and at most kCbcSegmentLen. |out| is |in| itself or does not overlap it.
+// None checks its arguments: Aes256CbcSegments::encrypt does, and hands
+// the segments left over by the lane groups to the single-segment kernel.
+// Each clears the vector registers before it returns.
 
 #ifndef CELLVAULT_HELPER_CRYPT_LANES_AES_CBC_KERNELS_H_
 #define CELLVAULT_HELPER_CRYPT_LANES_AES_CBC_KERNELS_H_
@@ -26,20 +28,25 @@ inline constexpr size_t kAes256ScheduleLen = kAes256RoundKeys * 16;
 
 #if defined(CELLVAULT_X86_KERNELS)
 // aes256_expand_key_aesni writes the encryption round keys of the 32-byte
-// |key| to |round_keys| (kAes256ScheduleLen bytes).
+// |key| to |round_keys| (kAes256ScheduleLen bytes, aligned to 16).
 void aes256_expand_key_aesni(const uint8_t* key, uint8_t* round_keys);
 
-// Eight segments at a time in interleaved AES-NI chains; the rest one by
-// one.
-void aes256_cbc_segments_aesni(const uint8_t* round_keys, const uint8_t* in,
-                               uint8_t* out, size_t len, const uint8_t* ivs);
+// One segment, a chain on its own, with AES-NI. The VAES kernel's
+// leftovers go here too: every processor with VAES has AES-NI.
+void aes256_cbc_one_aesni(const uint8_t* round_keys, const uint8_t* in,
+                          uint8_t* out, size_t len, const uint8_t* iv);
 
-// Sixteen segments at a time, four to each of four 512-bit registers;
-// the last few (fewer than four, and a short last one) one by one. |wide_keys| holds each round key four times in a row (64 bytes per
-// key, aligned to 64).
-void aes256_cbc_segments_vaes(const uint8_t* round_keys,
-                              const uint8_t* wide_keys, const uint8_t* in,
-                              uint8_t* out, size_t len, const uint8_t* ivs);
+// Eight segments at a time in interleaved AES-NI chains.
+inline constexpr size_t kAesniLaneGroup = 8;
+void aes256_cbc_lanes_aesni(const uint8_t* round_keys, const uint8_t* in,
+                            uint8_t* out, size_t segments, const uint8_t* ivs);
+
+// Sixteen segments at a time, four to each of four 512-bit registers; any
+// multiple of four. |wide_keys| holds each round key four times in a row
+// (64 bytes per key, aligned to 64).
+inline constexpr size_t kVaesLaneGroup = 4;
+void aes256_cbc_lanes_vaes(const uint8_t* wide_keys, const uint8_t* in,
+                           uint8_t* out, size_t segments, const uint8_t* ivs);
 #endif
 
 }  // namespace cellvault::lanes::kernels

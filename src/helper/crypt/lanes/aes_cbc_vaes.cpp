@@ -32,7 +32,7 @@ namespace {
 constexpr size_t kBlock = 16;
 constexpr size_t kLine = 64;
 constexpr int kBlocksPerLine = kLine / kBlock;
-constexpr int kLanesPerRegister = 4;
+constexpr int kLanesPerRegister = kVaesLaneGroup;
 // Four registers of four segments: VAESENC on zmm issues once per cycle
 // with a latency of a few cycles, so four independent chains keep it busy;
 // fewer leave it idle, more run out of registers.
@@ -165,35 +165,12 @@ void cbc_staggered(const __m512i* wk, const uint8_t* in, uint8_t* out,
   }
 }
 
-// cbc_one encrypts one segment of |len| bytes, a chain on its own, with the
-// 128-bit forms of the same instructions.
-void cbc_one(const __m128i* rk, const uint8_t* in, uint8_t* out, size_t len,
-             const uint8_t* iv) {
-  __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
-  for (size_t off = 0; off < len; off += kBlock) {
-    const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + off));
-    c = _mm_ternarylogic_epi64(c, p, rk[0], 0x96);
-    for (size_t r = 1; r < kAes256RoundKeys - 1; ++r) c = _mm_aesenc_si128(c, rk[r]);
-    c = _mm_aesenclast_si128(c, rk[kAes256RoundKeys - 1]);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + off), c);
-  }
-}
-
 }  // namespace
 
-void aes256_cbc_segments_vaes(const uint8_t* round_keys,
-                              const uint8_t* wide_keys, const uint8_t* in,
-                              uint8_t* out, size_t len, const uint8_t* ivs) {
-  const __m128i* rk = reinterpret_cast<const __m128i*>(round_keys);
-  const __m512i* wk = reinterpret_cast<const __m512i*>(wide_keys);
-  const size_t quads = len / kCbcSegmentLen / kLanesPerRegister;
-  if (quads > 0) cbc_staggered<kRegisters>(wk, in, out, ivs, quads);
-  size_t seg = quads * kLanesPerRegister;
-  for (size_t off = seg * kCbcSegmentLen; off < len;
-       off += kCbcSegmentLen, ++seg) {
-    const size_t n = len - off < kCbcSegmentLen ? len - off : kCbcSegmentLen;
-    cbc_one(rk, in + off, out + off, n, ivs + seg * kBlock);
-  }
+void aes256_cbc_lanes_vaes(const uint8_t* wide_keys, const uint8_t* in,
+                           uint8_t* out, size_t segments, const uint8_t* ivs) {
+  cbc_staggered<kRegisters>(reinterpret_cast<const __m512i*>(wide_keys), in,
+                            out, ivs, segments / kLanesPerRegister);
   clear_vector_registers();
 }
 
