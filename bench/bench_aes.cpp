@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_timing.h"
 #include "common/abort.h"
 #include "common/bytes.h"
 #include "helper/crypt/lanes/aes_cbc.h"
@@ -31,25 +32,14 @@ namespace {
 
 using cellvault::Bytes;
 using cellvault::ByteView;
-using cellvault::lanes::AesKernel;
+using cellvault::bench::median;
+using cellvault::bench::seconds;
 using cellvault::lanes::Aes256CbcSegments;
-using Clock = std::chrono::steady_clock;
+using cellvault::lanes::AesKernel;
 
 constexpr size_t kLen = 50u << 20;
 constexpr size_t kSeg = cellvault::lanes::kCbcSegmentLen;
 constexpr size_t kSegments = kLen / kSeg;
-
-double seconds(const std::function<void()>& f) {
-  const auto start = Clock::now();
-  f();
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 Bytes pattern(size_t n, uint32_t seed) {
   Bytes out(n);
@@ -92,11 +82,16 @@ class IpsecMb {
   ~IpsecMb() { free_mb_mgr(mgr_); }
   const char* arch_name() const {
     switch (arch_) {
-      case IMB_ARCH_SSE: return "sse";
-      case IMB_ARCH_AVX: return "avx";
-      case IMB_ARCH_AVX2: return "avx2";
-      case IMB_ARCH_AVX512: return "avx512";
-      default: return "other";
+      case IMB_ARCH_SSE:
+        return "sse";
+      case IMB_ARCH_AVX:
+        return "avx";
+      case IMB_ARCH_AVX2:
+        return "avx2";
+      case IMB_ARCH_AVX512:
+        return "avx512";
+      default:
+        return "other";
     }
   }
   void run(uint8_t* data, ByteView ivs) {
@@ -146,9 +141,10 @@ int main(int argc, char** argv) {
   reference(ctx, key, plain.data(), want.data(), ivs);
 
   std::vector<Candidate> candidates;
-  candidates.push_back({"openssl EVP, re-IV'd per segment (reference)",
-                        [&] { reference(ctx, key, data.data(), data.data(), ivs); },
-                        {}});
+  candidates.push_back(
+      {"openssl EVP, re-IV'd per segment (reference)",
+       [&] { reference(ctx, key, data.data(), data.data(), ivs); },
+       {}});
   std::vector<Aes256CbcSegments> ciphers;
   ciphers.reserve(std::size(cellvault::lanes::kAesKernels));
   for (AesKernel k : cellvault::lanes::kAesKernels) {
@@ -168,10 +164,12 @@ int main(int argc, char** argv) {
     }
     const std::string name(cellvault::lanes::aes_kernel_name(k));
     candidates.push_back({"kernel " + name + ", in place",
-                          [aes, &data, &ivs] { aes->encrypt(data, data, ivs); }, {}});
-    candidates.push_back({"kernel " + name + ", out of place",
-                          [aes, &plain, &out, &ivs] { aes->encrypt(plain, out, ivs); },
+                          [aes, &data, &ivs] { aes->encrypt(data, data, ivs); },
                           {}});
+    candidates.push_back(
+        {"kernel " + name + ", out of place",
+         [aes, &plain, &out, &ivs] { aes->encrypt(plain, out, ivs); },
+         {}});
   }
 #if defined(CELLVAULT_BENCH_IPSEC_MB)
   IpsecMb ipsec(key);
@@ -185,7 +183,8 @@ int main(int argc, char** argv) {
   }
   candidates.push_back({std::string("ipsec-mb ") + IMB_VERSION_STR + " (" +
                             ipsec.arch_name() + ") cipher burst, in place",
-                        [&] { ipsec.run(data.data(), ivs); }, {}});
+                        [&] { ipsec.run(data.data(), ivs); },
+                        {}});
 #else
   std::printf("ipsec-mb: not found at build time, not measured\n");
 #endif
@@ -198,16 +197,20 @@ int main(int argc, char** argv) {
   double load[3] = {0, 0, 0};
   if (getloadavg(load, 3) != 3) load[0] = load[1] = load[2] = -1;
   const auto chosen = cellvault::lanes::aes_kernel_to_use();
-  std::printf("AES-256-CBC, 50 MiB in %zu segments of %zu bytes, %d repetitions (medians)\n",
-              kSegments, kSeg, reps);
-  std::printf("kernel the package encryption uses here: %s\n",
-              chosen.ok() ? std::string(cellvault::lanes::aes_kernel_name(*chosen)).c_str()
-                          : chosen.error().c_str());
+  std::printf(
+      "AES-256-CBC, 50 MiB in %zu segments of %zu bytes, %d repetitions "
+      "(medians)\n",
+      kSegments, kSeg, reps);
+  std::printf(
+      "kernel the package encryption uses here: %s\n",
+      chosen.ok()
+          ? std::string(cellvault::lanes::aes_kernel_name(*chosen)).c_str()
+          : chosen.error().c_str());
   const double ref = median(candidates[0].times);
   for (const Candidate& c : candidates) {
     const double m = median(c.times);
-    std::printf("  %-52s %8.2f ms  %6.2f GB/s  %5.2fx the reference\n", c.name.c_str(),
-                m * 1e3, kLen / m / 1e9, ref / m);
+    std::printf("  %-52s %8.2f ms  %6.2f GB/s  %5.2fx the reference\n",
+                c.name.c_str(), m * 1e3, kLen / m / 1e9, ref / m);
   }
   std::printf("load average: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
   return 0;

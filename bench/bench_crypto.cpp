@@ -34,6 +34,7 @@
 #include <span>
 #include <vector>
 
+#include "bench_timing.h"
 #include "common/bytes.h"
 #include "common/package_buffer.h"
 #include "helper/crypt/crypt.h"
@@ -77,22 +78,11 @@ namespace {
 
 using cellvault::Bytes;
 using cellvault::ByteView;
-using Clock = std::chrono::steady_clock;
+using cellvault::bench::median;
+using cellvault::bench::seconds;
 
 constexpr uint64_t kSpinCount = 100000;
 constexpr size_t kPackageLen = 64u << 20;
-
-double seconds(const std::function<void()>& f) {
-  const auto start = Clock::now();
-  f();
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 volatile uint8_t g_sink;
 

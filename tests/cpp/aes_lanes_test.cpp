@@ -5,15 +5,13 @@
 // a time.
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/sha.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <memory>
 #include <optional>
 #include <string>
 
+#include "aes_test_util.h"
 #include "crypto_test_util.h"
 #include "helper/crypt/crypt.h"
 #include "helper/crypt/lanes/aes_cbc.h"
@@ -23,23 +21,14 @@ namespace {
 
 using testing::abort_message;
 using testing::hex;
+using testing::segment_iv;
 using testing::unhex;
-
-// NIST SP 800-38A F.2.5, CBC-AES256.Encrypt.
-const Bytes kNistKey = unhex(
-    "603deb1015ca71be2b73aef0857d7781 1f352c073b6108d72d9810a30914dff4");
-const Bytes kNistIv = unhex("000102030405060708090a0b0c0d0e0f");
-const Bytes kNistPlain = unhex(
-    "6bc1bee22e409f96e93d7e117393172a ae2d8a571e03ac9c9eb76fac45af8e51"
-    "30c81c46a35ce411e5fbc1191a0a52ef f69f2445df4f9b17ad2b417be66c3710");
-const std::string kNistCipher =
-    "f58c4c04d6e5f1ba779eabfb5f7bfbd6 9cfc4e967edb808d679f777bc6702c7d"
-    "39f23369a9d9bacfa530e26304231461 b2eb05e2c39be9fcda6c19078c6a9d1b";
 
 constexpr size_t kSeg = kCbcSegmentLen;
 
-// Bytes that differ from block to block and segment to segment.
-Bytes pattern(size_t n, uint32_t seed) {
+// noise returns bytes that differ from block to block and segment to
+// segment, a different run for each seed.
+Bytes noise(size_t n, uint32_t seed) {
   Bytes out(n);
   uint32_t x = seed * 2654435761u + 1;
   for (uint8_t& b : out) {
@@ -49,33 +38,13 @@ Bytes pattern(size_t n, uint32_t seed) {
   return out;
 }
 
-struct CipherCtxFree {
-  void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
-};
-
-// openssl_cbc is the oracle: AES-256-CBC of one segment without padding.
-Bytes openssl_cbc(ByteView key, ByteView iv, ByteView plain) {
-  std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
-  Bytes out(plain.size());
-  int len = 0;
-  EXPECT_EQ(EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr,
-                               key.data(), iv.data()),
-            1);
-  EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
-  if (!plain.empty()) {
-    EXPECT_EQ(EVP_EncryptUpdate(ctx.get(), out.data(), &len, plain.data(),
-                                static_cast<int>(plain.size())),
-              1);
-  }
-  return out;
-}
-
 // expected_run encrypts every segment of |plain| on its own with the oracle.
 Bytes expected_run(ByteView key, ByteView plain, ByteView ivs) {
   Bytes out;
   for (size_t off = 0, k = 0; off < plain.size(); off += kSeg, ++k) {
-    const Bytes c = openssl_cbc(key, ivs.subspan(16 * k, 16),
-                                plain.subspan(off, std::min(kSeg, plain.size() - off)));
+    const Bytes c = testing::evp_aes256_cbc(
+        true, key, ivs.subspan(16 * k, 16),
+        plain.subspan(off, std::min(kSeg, plain.size() - off)));
     out.insert(out.end(), c.begin(), c.end());
   }
   return out;
@@ -122,7 +91,8 @@ class AesKernelTest : public ::testing::TestWithParam<AesKernel> {
   void SetUp() override {
     if (!aes_kernel_runs_here(GetParam())) {
       // The refusal says why: the processor or the build.
-      const auto refused = Aes256CbcSegments::create(GetParam(), kNistKey);
+      const auto refused =
+          Aes256CbcSegments::create(GetParam(), testing::kNistKey);
       GTEST_SKIP() << (refused.ok() ? "?" : refused.error());
     }
   }
@@ -131,26 +101,29 @@ class AesKernelTest : public ::testing::TestWithParam<AesKernel> {
   }
 };
 
-// 37 segments pass through every path of every kernel: groups of sixteen
-// and of eight lanes, a group of four, and segments one at a time.
+// 37 segments pass through every path of every kernel: full lane groups,
+// registers left with unequal shares of the work, and the segments left
+// over, encrypted one at a time.
 TEST_P(AesKernelTest, NistVectorInEveryLane) {
   constexpr size_t kSegments = 37;
-  Bytes run = pattern(kSegments * kSeg, 1);
+  Bytes run = noise(kSegments * kSeg, 1);
   Bytes ivs;
   for (size_t k = 0; k < kSegments; ++k) {
-    std::copy(kNistPlain.begin(), kNistPlain.end(), run.begin() + k * kSeg);
-    ivs.insert(ivs.end(), kNistIv.begin(), kNistIv.end());
+    std::copy(testing::kNistPlain.begin(), testing::kNistPlain.end(),
+              run.begin() + k * kSeg);
+    ivs.insert(ivs.end(), testing::kNistIv.begin(), testing::kNistIv.end());
   }
-  Aes256CbcSegments aes = cipher(kNistKey);
+  Aes256CbcSegments aes = cipher(testing::kNistKey);
   aes.encrypt(run, run, ivs);
   for (size_t k = 0; k < kSegments; ++k) {
-    EXPECT_EQ(hex(ByteView(run).subspan(k * kSeg, 64)), hex(unhex(kNistCipher)))
+    EXPECT_EQ(hex(ByteView(run).subspan(k * kSeg, 64)),
+              hex(unhex(testing::kNistCipher)))
         << "segment " << k;
   }
   // The vector alone is a run of one short segment.
-  Bytes one = kNistPlain;
-  aes.encrypt(one, one, kNistIv);
-  EXPECT_EQ(hex(one), hex(unhex(kNistCipher)));
+  Bytes one = testing::kNistPlain;
+  aes.encrypt(one, one, testing::kNistIv);
+  EXPECT_EQ(hex(one), hex(unhex(testing::kNistCipher)));
 }
 
 // Runs around every boundary: one block, a segment and a block either way,
@@ -165,12 +138,12 @@ TEST_P(AesKernelTest, MatchesOpenSslAtSegmentAndLaneBoundaries) {
     }
   }
   lengths.push_back(37 * kSeg + 48);
-  const Bytes key = pattern(32, 7);
+  const Bytes key = noise(32, 7);
   Aes256CbcSegments aes = cipher(key);
   for (size_t len : lengths) {
-    const Bytes plain = pattern(len, static_cast<uint32_t>(len));
+    const Bytes plain = noise(len, static_cast<uint32_t>(len));
     const size_t segments = (len + kSeg - 1) / kSeg;
-    const Bytes ivs = pattern(16 * segments, static_cast<uint32_t>(len) + 1);
+    const Bytes ivs = noise(16 * segments, static_cast<uint32_t>(len) + 1);
     const Bytes want = expected_run(key, plain, ivs);
 
     Bytes out(len, 0xee);
@@ -185,38 +158,48 @@ TEST_P(AesKernelTest, MatchesOpenSslAtSegmentAndLaneBoundaries) {
 // Unaligned input and output: the kernels must not assume any alignment.
 TEST_P(AesKernelTest, UnalignedBuffers) {
   constexpr size_t kLen = 17 * kSeg + 32;
-  const Bytes key = pattern(32, 9);
-  const Bytes plain = pattern(kLen, 10);
-  const Bytes ivs = pattern(16 * 18, 11);
+  const Bytes key = noise(32, 9);
+  const Bytes plain = noise(kLen, 10);
+  const Bytes ivs = noise(16 * 18, 11);
   const Bytes want = expected_run(key, plain, ivs);
   Bytes in(kLen + 1), out(kLen + 3);
   std::copy(plain.begin(), plain.end(), in.begin() + 1);
   Aes256CbcSegments aes = cipher(key);
-  aes.encrypt(ByteView(in).subspan(1, kLen), std::span(out).subspan(3, kLen), ivs);
+  aes.encrypt(ByteView(in).subspan(1, kLen), std::span(out).subspan(3, kLen),
+              ivs);
   EXPECT_EQ(first_mismatch(ByteView(out).subspan(3, kLen), want), "");
 }
 
 // Every limit is checked before a byte is written.
 TEST_P(AesKernelTest, MisuseAbortsBeforeWriting) {
-  Aes256CbcSegments aes = cipher(kNistKey);
-  Bytes buf = pattern(2 * kSeg + 32, 3);
+  Aes256CbcSegments aes = cipher(testing::kNistKey);
+  Bytes buf = noise(2 * kSeg + 32, 3);
   const Bytes before = buf;
   const Bytes iv_bytes(48, 0);
   const ByteView ivs(iv_bytes);
   const std::span<uint8_t> all(buf);
-  EXPECT_EQ(abort_message([&] { aes.encrypt(all.first(32), all.subspan(64, 48), ivs.first(16)); }),
+  EXPECT_EQ(abort_message([&] {
+              aes.encrypt(all.first(32), all.subspan(64, 48), ivs.first(16));
+            }),
             "AES-256-CBC: an output of 48 bytes for an input of 32");
-  EXPECT_EQ(abort_message([&] { aes.encrypt(all.first(40), all.first(40), ivs.first(16)); }),
-            "AES-256-CBC: a run of 40 bytes is not a whole number of 16-byte blocks");
+  EXPECT_EQ(
+      abort_message(
+          [&] { aes.encrypt(all.first(40), all.first(40), ivs.first(16)); }),
+      "AES-256-CBC: a run of 40 bytes is not a whole number of 16-byte blocks");
   EXPECT_EQ(abort_message([&] { aes.encrypt(all, all, ivs.first(32)); }),
             "AES-256-CBC: 32 bytes of IVs for 3 segments");
-  EXPECT_EQ(abort_message([&] { aes.encrypt(all.first(kSeg), all.subspan(16, kSeg), ivs.first(16)); }),
+  EXPECT_EQ(abort_message([&] {
+              aes.encrypt(all.first(kSeg), all.subspan(16, kSeg),
+                          ivs.first(16));
+            }),
             "AES-256-CBC: input and output overlap without being the same");
   EXPECT_EQ(hex(buf), hex(before));
   // A moved-from object has no schedule left to use.
   Aes256CbcSegments moved = std::move(aes);
   EXPECT_EQ(moved.kernel(), GetParam());
-  EXPECT_EQ(abort_message([&] { aes.encrypt(all.first(16), all.first(16), ivs.first(16)); }),
+  EXPECT_EQ(abort_message([&] {
+              aes.encrypt(all.first(16), all.first(16), ivs.first(16));
+            }),
             "AES-256-CBC: the key schedule was moved away");
 }
 
@@ -225,26 +208,24 @@ TEST_P(AesKernelTest, MisuseAbortsBeforeWriting) {
 // cut to 16 bytes, the last segment's partial block padded with zeros.
 TEST_P(AesKernelTest, PackageStreamWithTheKernelForced) {
   ScopedKernelVariable force{std::string(aes_kernel_name(GetParam()))};
-  const Bytes salt = pattern(16, 20), key = pattern(32, 21);
+  const Bytes salt = noise(16, 20), key = noise(32, 21);
   std::vector<size_t> sizes = {1, 15, 16, 17, 4095, 4096, 4097, 8192};
   // Lane-group multiples, and the batches in which the package is handed
   // to the kernels (128 segments).
   for (size_t segments : {8, 16, 128, 256}) {
-    for (size_t size : {segments * kSeg - 1, segments * kSeg + 1}) sizes.push_back(size);
+    for (size_t size : {segments * kSeg - 1, segments * kSeg + 1})
+      sizes.push_back(size);
   }
   sizes.push_back(129 * kSeg + 4000);
   for (size_t n : sizes) {
-    const Bytes plain = pattern(n, static_cast<uint32_t>(n));
+    const Bytes plain = noise(n, static_cast<uint32_t>(n));
     const size_t padded = (n + 15) / 16 * 16;
     Bytes padded_plain = plain;
     padded_plain.resize(padded, 0);
     Bytes ivs;
     for (uint32_t k = 0; k * kSeg < n; ++k) {
-      uint8_t msg[20], digest[SHA512_DIGEST_LENGTH];
-      std::copy(salt.begin(), salt.end(), msg);
-      store_u32le(msg + 16, k);
-      SHA512(msg, sizeof(msg), digest);
-      ivs.insert(ivs.end(), digest, digest + 16);
+      const Bytes iv = segment_iv(salt, k);
+      ivs.insert(ivs.end(), iv.begin(), iv.end());
     }
     const Bytes want = expected_run(key, padded_plain, ivs);
 
@@ -261,7 +242,8 @@ TEST_P(AesKernelTest, PackageStreamWithTheKernelForced) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryKernel, AesKernelTest, ::testing::ValuesIn(kAesKernels),
+INSTANTIATE_TEST_SUITE_P(EveryKernel, AesKernelTest,
+                         ::testing::ValuesIn(kAesKernels),
                          [](const ::testing::TestParamInfo<AesKernel>& info) {
                            return std::string(aes_kernel_name(info.param));
                          });
@@ -300,16 +282,18 @@ TEST(AesKernelChoiceTest, VariableForcesAndRefuses) {
   const auto refused = aes_kernel_to_use();
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error(),
-            "CELLVAULT_AES_KERNEL=AESNI: no such AES kernel (known: openssl, aesni, vaes)");
+            "CELLVAULT_AES_KERNEL=AESNI: no such AES kernel (known: openssl, "
+            "aesni, vaes)");
   // The package encryption reads the variable too, and refuses to run.
   Bytes stream(8 + 16, 0);
-  EXPECT_EQ(abort_message([&] {
-              (void)crypt_package_in_place("AES", "ChainingModeCBC", "SHA512", 16,
-                                           Bytes(16, 1), Bytes(32, 2), stream, 16);
-            }),
-            std::string(kUnwrapPrefix) +
-                "\"CELLVAULT_AES_KERNEL=AESNI: no such AES kernel (known: openssl, "
-                "aesni, vaes)\"");
+  EXPECT_EQ(
+      abort_message([&] {
+        (void)crypt_package_in_place("AES", "ChainingModeCBC", "SHA512", 16,
+                                     Bytes(16, 1), Bytes(32, 2), stream, 16);
+      }),
+      std::string(kUnwrapPrefix) +
+          "\"CELLVAULT_AES_KERNEL=AESNI: no such AES kernel (known: openssl, "
+          "aesni, vaes)\"");
 }
 
 TEST(AesKernelChoiceTest, CreateRefusesBadKeysAndAbsentKernels) {
@@ -318,9 +302,10 @@ TEST(AesKernelChoiceTest, CreateRefusesBadKeysAndAbsentKernels) {
     ASSERT_FALSE(short_key.ok());
     EXPECT_EQ(short_key.error(), "key size not supported!");
     if (!aes_kernel_runs_here(k)) {
-      const auto absent = Aes256CbcSegments::create(k, kNistKey);
+      const auto absent = Aes256CbcSegments::create(k, testing::kNistKey);
       ASSERT_FALSE(absent.ok());
-      EXPECT_TRUE(absent.error().starts_with("the " + std::string(aes_kernel_name(k)) +
+      EXPECT_TRUE(absent.error().starts_with("the " +
+                                             std::string(aes_kernel_name(k)) +
                                              " AES kernel cannot run here: "))
           << absent.error();
     }
