@@ -9,7 +9,8 @@
 //            the portable kernel, and the reference the others are tested
 //            against.
 //   aesni    eight segments interleaved with AES-NI.
-//   vaes     VAES on 512-bit registers, four segments to a register.
+//   vaes     sixteen segments with VAES, four to each of four 512-bit
+//            registers.
 //
 // The fastest kernel that this processor runs is used unless the
 // environment variable CELLVAULT_AES_KERNEL names another; a name that is
