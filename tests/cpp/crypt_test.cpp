@@ -4,14 +4,12 @@
 // OpenSSL's SHA512() of salt || LE32(k).
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/sha.h>
-
 #include <algorithm>
 #include <memory>
 #include <span>
 #include <string>
 
+#include "aes_test_util.h"
 #include "crypto_test_util.h"
 #include "helper/crypt/crypt.h"
 
@@ -20,19 +18,13 @@ namespace {
 
 using testing::abort_message;
 using testing::hex;
+using testing::kNistCipher;
+using testing::kNistIv;
+using testing::kNistKey;
+using testing::kNistPlain;
 using testing::pattern;
+using testing::segment_iv;
 using testing::unhex;
-
-// NIST SP 800-38A F.2.5, CBC-AES256.Encrypt.
-const Bytes kNistKey = unhex(
-    "603deb1015ca71be2b73aef0857d7781 1f352c073b6108d72d9810a30914dff4");
-const Bytes kNistIv = unhex("000102030405060708090a0b0c0d0e0f");
-const Bytes kNistPlain = unhex(
-    "6bc1bee22e409f96e93d7e117393172a ae2d8a571e03ac9c9eb76fac45af8e51"
-    "30c81c46a35ce411e5fbc1191a0a52ef f69f2445df4f9b17ad2b417be66c3710");
-const std::string kNistCipher =
-    "f58c4c04d6e5f1ba779eabfb5f7bfbd6 9cfc4e967edb808d679f777bc6702c7d"
-    "39f23369a9d9bacfa530e26304231461 b2eb05e2c39be9fcda6c19078c6a9d1b";
 
 Bytes encrypt_nist(ByteView key, ByteView iv, ByteView input) {
   return unwrap(crypt(true, "AES", "ChainingModeCBC", key, iv, input));
@@ -84,36 +76,9 @@ TEST(BufferConcatTest, JoinsInOrderAndSkipsEmptyMembers) {
   EXPECT_TRUE(buffer_concat({}).empty());
 }
 
-struct CipherCtxFree {
-  void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
-};
-
 // decrypt_segment undoes AES-256-CBC without padding with OpenSSL directly.
 Bytes decrypt_segment(ByteView key, ByteView iv, ByteView cipher) {
-  std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
-  Bytes out(cipher.size());
-  int len = 0;
-  EXPECT_EQ(EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr,
-                               key.data(), iv.data()),
-            1);
-  EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
-  EXPECT_EQ(EVP_DecryptUpdate(ctx.get(), out.data(), &len, cipher.data(),
-                              static_cast<int>(cipher.size())),
-            1);
-  EXPECT_EQ(static_cast<size_t>(len), cipher.size());
-  return out;
-}
-
-// segment_iv is the first 16 bytes of SHA-512(salt || k as LE32).
-Bytes segment_iv(ByteView salt, uint32_t k) {
-  Bytes msg(salt.begin(), salt.end());
-  const uint8_t le[4] = {static_cast<uint8_t>(k), static_cast<uint8_t>(k >> 8),
-                         static_cast<uint8_t>(k >> 16),
-                         static_cast<uint8_t>(k >> 24)};
-  msg.insert(msg.end(), le, le + 4);
-  uint8_t digest[SHA512_DIGEST_LENGTH];
-  SHA512(msg.data(), msg.size(), digest);
-  return Bytes(digest, digest + 16);
+  return testing::evp_aes256_cbc(false, key, iv, cipher);
 }
 
 // check_package decrypts every segment of |stream| on its own and compares
