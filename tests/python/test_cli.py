@@ -356,12 +356,23 @@ def test_same_name_from_two_folders_is_not_overwritten(tmp_path: Path,
     assert decrypt(tmp_path / "out" / "x.xlsx", PASSWORD) == (tmp_path / "a" / "x.xlsx").read_bytes()
 
 
+def linked_directory(d: Path) -> None:
+    (d / "dd").mkdir()
+    (d / "linkdir").symlink_to("dd")
+
+
 @pytest.mark.parametrize("prepare, args, message", [
     (lambda d: (d / "dir").mkdir(), ["dir", "out.xlsx"], "cannot read dir: Is a directory"),
     (lambda d: (d / "f").write_bytes(b""), ["report.xlsx", "-o", "f"],
      "cannot write f/report.xlsx: Not a directory"),
     (lambda d: (d / "dd").mkdir(), ["--force", "report.xlsx", "dd"],
      "cannot write dd: it is a directory (use --output-dir DIR to write into it)"),
+    # Through a link, and without --force, the same answer: --force would
+    # not help.
+    (linked_directory, ["--force", "report.xlsx", "linkdir"],
+     "cannot write linkdir: it is a directory (use --output-dir DIR to write into it)"),
+    (linked_directory, ["report.xlsx", "linkdir"],
+     "cannot write linkdir: it is a directory (use --output-dir DIR to write into it)"),
     (lambda d: None, ["report.xlsx", "-o", "nodir"],
      "cannot write nodir/report.xlsx: No such file or directory"),
 ])
