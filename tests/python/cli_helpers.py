@@ -1,8 +1,8 @@
-"""Running the installed `cellvault` command and reading what it wrote."""
+"""Running the installed `cellvault` command, and the test-only programs
+that scripts/test.sh builds beside the unit tests."""
 
 from __future__ import annotations
 
-import io
 import os
 import pty
 import select
@@ -13,8 +13,7 @@ import sysconfig
 import time
 from pathlib import Path
 
-import msoffcrypto
-import olefile
+import pytest
 
 
 def cli_path() -> str:
@@ -42,20 +41,16 @@ def run(args: list[str], cwd: Path, *, stdin: bytes = b"",
         done.args, done.returncode, done.stdout.decode(), done.stderr.decode())
 
 
-def decrypt(path: Path, password: str) -> bytes:
-    """Decrypts with msoffcrypto-tool, checking the integrity HMAC too."""
-    with path.open("rb") as f:
-        office = msoffcrypto.OfficeFile(f)
-        office.load_key(password=password)
-        out = io.BytesIO()
-        office.decrypt(out, verify_integrity=True)
-    return out.getvalue()
-
-
-def container(path: Path) -> tuple[int, int, list[list[str]]]:
-    """(major version, sector size, stream paths) as olefile reads them."""
-    with olefile.OleFileIO(str(path)) as ole:
-        return ole.dll_version, ole.sectorsize, sorted(ole.listdir())
+def built_tool(name: str) -> str:
+    """A test-only program from CELLVAULT_TOOLS_DIR (scripts/test.sh sets it
+    to build/test/tests/cpp); skips the test when it is not there."""
+    tools = os.environ.get("CELLVAULT_TOOLS_DIR")
+    if not tools:
+        pytest.skip("CELLVAULT_TOOLS_DIR is not set (scripts/test.sh sets it to build/test/tests/cpp)")
+    path = Path(tools) / name
+    if not os.access(path, os.X_OK):
+        pytest.skip(f"{path} is missing: build the tests first (scripts/test.sh)")
+    return str(path)
 
 
 class PtyProcess:

@@ -10,19 +10,11 @@ from pathlib import Path
 
 import pytest
 
+from cli_helpers import built_tool
+
 olefile = pytest.importorskip("olefile")
 
 PERIOD = 4099
-
-
-def tool() -> Path:
-    tools = os.environ.get("CELLVAULT_TOOLS_DIR")
-    if not tools:
-        pytest.skip("CELLVAULT_TOOLS_DIR is not set (scripts/test.sh sets it to build/test/tests/cpp)")
-    path = Path(tools) / "cfb_write"
-    if not path.exists():
-        pytest.skip(f"{path} is missing: build the tests first (scripts/test.sh)")
-    return path
 
 
 def pattern(size: int, seed: int) -> bytes:
@@ -33,7 +25,7 @@ def pattern(size: int, seed: int) -> bytes:
 
 def write(tmp_path: Path, items, version=4, chunk=None) -> Path:
     out = tmp_path / f"v{version}.cfb"
-    args = [str(tool()), "--version", str(version)]
+    args = [built_tool("cfb_write"), "--version", str(version)]
     if chunk:
         args += ["--chunk", str(chunk)]
     subprocess.run(args + [str(out)] + items, check=True, capture_output=True)

@@ -14,28 +14,20 @@ import time
 from pathlib import Path
 
 import msoffcrypto
-import openpyxl
 import pytest
 
-from cli_helpers import PtyProcess, cli_path, container, decrypt, run
+from cli_helpers import PtyProcess, cli_path, run
+from oracle import container, decrypt
+from workbooks import make_package
 
 PASSWORD = "Gr\u00fcn-\u00e9t\u00e9 42"  # not ASCII: the text must reach the key as UTF-16
 STREAMS = [["EncryptedPackage"], ["EncryptionInfo"]]
 
 
-def make_workbook(path: Path, label: str) -> bytes:
-    book = openpyxl.Workbook()
-    sheet = book.active
-    sheet["A1"] = label
-    sheet["B2"] = 1234.5
-    book.save(path)
-    return path.read_bytes()
-
-
 @pytest.fixture
 def workbook(tmp_path: Path) -> tuple[Path, bytes]:
     path = tmp_path / "report.xlsx"
-    return path, make_workbook(path, "report")
+    return path, make_package(path, fill="report")
 
 
 @pytest.fixture
@@ -264,7 +256,7 @@ def test_many_files_into_a_directory_in_parallel(tmp_path: Path,
                                                  password_file: Path) -> None:
     names = [f"book{i}.xlsx" for i in range(5)]
     (tmp_path / "in").mkdir()
-    plains = {name: make_workbook(tmp_path / "in" / name, name) for name in names}
+    plains = {name: make_package(tmp_path / "in" / name, fill=name) for name in names}
     (tmp_path / "out").mkdir()
     inputs = [f"in/{name}" for name in names]
     done = run(["encrypt", "--jobs", "3", "--password-file", str(password_file),
@@ -289,7 +281,7 @@ def test_interrupt_finishes_files_in_progress_and_starts_no_more(
     count = 40  # at -j1 each file costs a full key derivation, so seconds in all
     (tmp_path / "in").mkdir()
     (tmp_path / "out").mkdir()
-    plain = make_workbook(tmp_path / "in" / "b00.xlsx", "same")
+    plain = make_package(tmp_path / "in" / "b00.xlsx", fill="same")
     for i in range(1, count):
         (tmp_path / "in" / f"b{i:02}.xlsx").write_bytes(plain)
     proc = subprocess.Popen(
@@ -319,7 +311,7 @@ def test_existing_output_is_kept_unless_forced(tmp_path: Path,
     src, plain = workbook
     (tmp_path / "out").mkdir()
     other = tmp_path / "other.xlsx"
-    make_workbook(other, "other")
+    make_package(other, fill="other")
     (tmp_path / "out" / "report.xlsx").write_bytes(b"keep me")
     args = ["encrypt", "--password-file", str(password_file), str(src), str(other)]
     done = run([*args, "-o", "out"], tmp_path)
@@ -346,7 +338,7 @@ def test_same_name_from_two_folders_is_not_overwritten(tmp_path: Path,
                                                        password_file: Path) -> None:
     for folder in ("a", "b"):
         (tmp_path / folder).mkdir()
-        make_workbook(tmp_path / folder / "x.xlsx", folder)
+        make_package(tmp_path / folder / "x.xlsx", fill=folder)
     (tmp_path / "out").mkdir()
     done = run(["encrypt", "--force", "--password-file", str(password_file),
                 "a/x.xlsx", "b/x.xlsx", "-o", "out"], tmp_path)
@@ -393,7 +385,7 @@ def test_one_line_per_failure_naming_file_and_cause(
 def test_progress_bar_when_stderr_is_a_terminal(tmp_path: Path,
                                                 password_file: Path) -> None:
     for i in range(3):
-        make_workbook(tmp_path / f"b{i}.xlsx", str(i))
+        make_package(tmp_path / f"b{i}.xlsx", fill=str(i))
     (tmp_path / "out").mkdir()
     master, slave = os.openpty()
     try:
