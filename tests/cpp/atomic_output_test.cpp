@@ -356,6 +356,29 @@ TEST_F(AtomicOutputTest, LongNamesKeepTheTemporaryNameWithinTheLimit) {
   EXPECT_EQ(names(), std::set<std::string>{name});
 }
 
+TEST_F(AtomicOutputTest, LongNamesAreCutBeforeAWholeUtf8Sequence) {
+  // A temporary name keeps at most 241 bytes of the destination's name; a
+  // character that straddles that point is left out whole.
+  struct Case {
+    size_t ascii;  // 'a's before the character
+    std::string character;
+    size_t kept;
+  };
+  for (const Case& c : {Case{240, "\xC3\xA9", 240},          // cut after byte 1 of 2
+                        Case{239, "\xE2\x82\xAC", 239},      // after byte 2 of 3
+                        Case{238, "\xF0\x9F\x98\x80", 238},  // after byte 3 of 4
+                        Case{241, "\xC3\xA9", 241}}) {        // just past the cut
+    std::string name = std::string(c.ascii, 'a') + c.character;
+    name.resize(255, 'z');
+    AtomicOutput out = unwrap(AtomicOutput::begin(at(name)));
+    // "." + the kept bytes + "." + 8 random characters + ".tmp"
+    EXPECT_EQ(out.temp_name().substr(0, c.kept + 2), "." + std::string(c.kept, 'a') + ".")
+        << c.ascii;
+    EXPECT_EQ(out.temp_name().size(), c.kept + 14) << c.ascii;
+  }
+  EXPECT_TRUE(names().empty());
+}
+
 TEST_F(AtomicOutputTest, DestinationDirectoryInTheWayIsNeverAnsweredAsAnExistingFile) {
   fs::create_directories(at("real/inner"));
   fs::create_directory_symlink("real", at("link"));
