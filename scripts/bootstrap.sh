@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building cellvault needs and a fresh
 # Debian 12 machine lacks; with --test also those that testing needs
-# (GoogleTest, LibreOffice for the interoperability tests). It installs
+# (GoogleTest, GNU time for the benchmark tools' memory figures,
+# LibreOffice for the interoperability tests). It installs
 # them when it runs as root with apt-get, and otherwise names the missing
 # ones. Python packages are not its business: they go into a virtual
 # environment (Debian's own python3 refuses installs into itself, PEP 668),
@@ -24,6 +25,7 @@ build=(
 )
 test=(
   "libgtest-dev            file /usr/include/gtest/gtest.h"
+  "time                    file /usr/bin/time"
 )
 libreoffice=(
   "libreoffice-calc-nogui  command soffice"
