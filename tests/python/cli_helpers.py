@@ -71,21 +71,27 @@ class PtyProcess:
         self.seen = b""
         self.status: int | None = None
 
+    def _read(self, timeout: float) -> bytes | None:
+        """Adds what the terminal gives within |timeout| s to seen and
+        returns it: None when nothing came, b"" once the child closed it."""
+        ready, _, _ = select.select([self.fd], [], [], timeout)
+        if not ready:
+            return None
+        try:
+            chunk = os.read(self.fd, 4096)
+        except OSError:  # EIO: the child closed the terminal
+            chunk = b""
+        self.seen += chunk
+        return chunk
+
     def expect(self, text: bytes, timeout: float = 30.0) -> None:
         deadline = time.monotonic() + timeout
         while text not in self.seen:
             left = deadline - time.monotonic()
             if left <= 0:
                 raise AssertionError(f"never saw {text!r}; saw {self.seen!r}")
-            ready, _, _ = select.select([self.fd], [], [], left)
-            if ready:
-                try:
-                    chunk = os.read(self.fd, 4096)
-                except OSError:  # EIO: the child closed the terminal
-                    chunk = b""
-                if not chunk:
-                    raise AssertionError(f"ended before {text!r}; saw {self.seen!r}")
-                self.seen += chunk
+            if self._read(left) == b"":
+                raise AssertionError(f"ended before {text!r}; saw {self.seen!r}")
 
     def send(self, data: bytes) -> None:
         os.write(self.fd, data)
@@ -102,12 +108,10 @@ class PtyProcess:
             if time.monotonic() > deadline:
                 os.kill(self.pid, signal.SIGKILL)
                 raise AssertionError(f"still running; saw {self.seen!r}")
-            ready, _, _ = select.select([self.fd], [], [], 0.1)
-            if ready:
-                try:
-                    self.seen += os.read(self.fd, 4096)
-                except OSError:
-                    pass
+            self._read(0.1)
+        # What the child wrote just before it ended may still be unread.
+        while self._read(0):
+            pass
         return self.status
 
     def close(self) -> None:
