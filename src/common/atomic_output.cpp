@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "common/destination.h"
+#include "common/text.h"
 
 #ifndef RENAME_NOREPLACE
 #define RENAME_NOREPLACE (1 << 0)
@@ -75,7 +76,7 @@ std::string temp_name_for(const std::string& name) {
   size_t keep = name.size();
   if (keep > kMaxBaseLength) {
     keep = kMaxBaseLength;
-    while (keep > 0 && (static_cast<uint8_t>(name[keep]) & 0xC0) == 0x80) {
+    while (keep > 0 && is_utf8_continuation(name[keep])) {
       --keep;
     }
   }

@@ -2,8 +2,14 @@
 
 #include <execinfo.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <span>
+#include <string>
+#include <unistd.h>
+
+#include "common/symbolize.h"
 
 namespace cellvault {
 namespace {
@@ -35,10 +41,23 @@ void record_abort_backtrace() noexcept {
 
 bool write_abort_backtrace(int fd) noexcept {
   if (recorded.count <= 0) return false;
-  // backtrace_symbols_fd writes straight to the descriptor without
-  // allocating, which suits a report written after a failure.
-  ::backtrace_symbols_fd(recorded.frames, recorded.count, fd);
+  const std::span<void* const> frames(recorded.frames, static_cast<size_t>(recorded.count));
   recorded.count = 0;
+  try {
+    const std::string text = symbolize_frames(frames);
+    std::string_view rest = text;
+    while (!rest.empty()) {
+      const ssize_t n = ::write(fd, rest.data(), rest.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      rest.remove_prefix(static_cast<size_t>(n));
+    }
+  } catch (...) {
+    // Naming the frames needs memory; without it, the raw frames still
+    // say where the failure happened (backtrace_symbols_fd allocates
+    // nothing).
+    ::backtrace_symbols_fd(frames.data(), static_cast<int>(frames.size()), fd);
+  }
   return true;
 }
 

@@ -139,7 +139,7 @@ TEST_P(AllocTest, FreedSectorsAreReusedLowestFirst) {
   Bytes want(sl, 0);
   std::fill_n(want.begin(), 10, 0x55);
   const Bytes got = read_part(tmp_.path(), sector_offset(GetParam(), 3), sl);
-  EXPECT_EQ(hex(got.data(), 16), hex(want.data(), 16));
+  EXPECT_EQ(hex(ByteView(got).first(16)), hex(ByteView(want).first(16)));
   EXPECT_EQ(got, want);
   EXPECT_EQ(disk_u32(fat_entry_offset(0, 2)), 3u);
   EXPECT_EQ(disk_u32(fat_entry_offset(0, 3)), ENDOFCHAIN);

@@ -7,10 +7,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "bytes_test_util.h"
 #include "cfb/internal/alloc.h"
 #include "cfb/version.h"
 #include "common/bytes.h"
@@ -61,21 +61,13 @@ inline uint64_t u64_at(const Bytes& b, size_t offset) {
   return offset + 8 <= b.size() ? load_u64le(b.data() + offset) : 0xDEADBEEF;
 }
 
-inline std::string hex(const uint8_t* p, size_t n) {
-  std::string out;
-  char buf[4];
-  for (size_t i = 0; i < n; ++i) {
-    std::snprintf(buf, sizeof(buf), "%02X ", p[i]);
-    out += buf;
-  }
-  return out;
-}
+using cellvault::testing::hex;
 
 // ExpectBytes checks |n| bytes of |got| at |offset| against |want|,
 // printing both in hex on a mismatch.
 inline void expect_bytes(const Bytes& got, size_t offset, const Bytes& want) {
   ASSERT_LE(offset + want.size(), got.size()) << "file too short";
-  EXPECT_EQ(hex(got.data() + offset, want.size()), hex(want.data(), want.size()))
+  EXPECT_EQ(hex(ByteView(got).subspan(offset, want.size())), hex(want))
       << "at offset " << offset;
 }
 

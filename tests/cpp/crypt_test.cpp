@@ -20,6 +20,7 @@ namespace {
 
 using testing::abort_message;
 using testing::hex;
+using testing::pattern;
 using testing::unhex;
 
 // NIST SP 800-38A F.2.5, CBC-AES256.Encrypt.
@@ -115,12 +116,6 @@ Bytes segment_iv(ByteView salt, uint32_t k) {
   return Bytes(digest, digest + 16);
 }
 
-Bytes pattern(size_t n) {
-  Bytes out(n);
-  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(i * 7 + i / 251);
-  return out;
-}
-
 // check_package decrypts every segment of |stream| on its own and compares
 // it with the plain package and its zero padding.
 void check_package(ByteView plain, ByteView salt, ByteView key,
@@ -210,10 +205,10 @@ TEST(CryptPackageTest, FailuresAbort) {
 }
 
 
-// The in-place form is checked against the copying form, which the tests
-// above pin to independent decryption, and by that decryption itself. The
-// buffer around the package starts as 0xee filler, standing in for the
-// uninitialised memory the form is documented to accept.
+// The copying form above runs through the in-place form; what is left to
+// check here is the room around the package. The buffer around it starts
+// as 0xee filler, standing in for the uninitialised memory the form is
+// documented to accept.
 constexpr uint8_t kFiller = 0xee;
 
 Bytes in_place_buffer(ByteView plain, size_t room_after) {
@@ -224,23 +219,19 @@ Bytes in_place_buffer(ByteView plain, size_t room_after) {
 
 size_t encrypt_in_place(ByteView salt, ByteView key, std::span<uint8_t> buffer,
                         uint64_t package_len) {
-  return crypt_package_in_place(true, "AES", "ChainingModeCBC", "SHA512", 16,
-                                salt, key, buffer, package_len);
+  return crypt_package_in_place("AES", "ChainingModeCBC", "SHA512", 16, salt,
+                                key, buffer, package_len);
 }
 
-TEST(CryptPackageInPlaceTest, SameStreamAsTheCopyingForm) {
+TEST(CryptPackageInPlaceTest, SpareRoomAfterTheStreamIsLeftAlone) {
   const Bytes salt = unhex("00112233445566778899aabbccddeeff");
   const Bytes key = unhex(
       "0f0e0d0c0b0a09080706050403020100 1f1e1d1c1b1a19181716151413121110");
   for (size_t n : {0, 1, 15, 16, 4096, 4097, 4112, 8192}) {
     const Bytes plain = pattern(n);
-    const Bytes copied = encrypt_package(salt, key, plain);
     // 15 bytes of room for the padding, and 5 spare ones that must stay.
     Bytes buffer = in_place_buffer(plain, 15 + 5);
     const size_t len = encrypt_in_place(salt, key, buffer, n);
-    ASSERT_EQ(len, copied.size()) << n << "-byte package";
-    EXPECT_EQ(hex(ByteView(buffer).first(len)), hex(copied))
-        << n << "-byte package";
     check_package(plain, salt, key, ByteView(buffer).first(len));
     EXPECT_EQ(hex(ByteView(buffer).subspan(len)),
               hex(Bytes(buffer.size() - len, kFiller)))
@@ -280,9 +271,9 @@ TEST(CryptPackageInPlaceTest, ExactRoomSufficesAndTooLittleAborts) {
             std::string::npos);
   // The parameters are checked as in the copying form.
   EXPECT_EQ(abort_message([&] {
-              (void)crypt_package_in_place(true, "AES", "ChainingModeCBC",
-                                           "SHA512", 16, salt, Bytes(16, 2),
-                                           short_tail, 1);
+              (void)crypt_package_in_place("AES", "ChainingModeCBC", "SHA512",
+                                           16, salt, Bytes(16, 2), short_tail,
+                                           1);
             }),
             "called `Result::unwrap()` on an `Err` value: \"key size not "
             "supported!\"");

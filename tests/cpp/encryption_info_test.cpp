@@ -28,12 +28,31 @@ Bytes run(uint8_t a, size_t n) {
 
 std::string as_text(ByteView b) { return std::string(b.begin(), b.end()); }
 
+// params are the parameters that the driver writes, around |salt|.
+CipherParams params(ByteView salt, std::string_view cipher = "AES") {
+  return {.salt = salt,
+          .block_size = 16,
+          .key_bits = 256,
+          .hash_size = 64,
+          .cipher_algorithm = cipher,
+          .cipher_chaining = "ChainingModeCBC",
+          .hash_algorithm = "SHA512"};
+}
+
 Bytes build(ByteView key_data_salt, ByteView password_salt,
             std::string_view cipher = "AES", ByteView key_value = run(0xf0, 32)) {
-  return build_encryption_info(
-      key_data_salt, 16, 256, 64, cipher, "ChainingModeCBC", "SHA512",
-      run(0x10, 64), run(0x50, 64), 100000, password_salt, 16, 256, 64, "AES",
-      "ChainingModeCBC", "SHA512", run(0xa0, 16), run(0xb0, 64), key_value);
+  const Bytes hmac_key = run(0x10, 64), hmac_value = run(0x50, 64);
+  const Bytes verifier_input = run(0xa0, 16), verifier_value = run(0xb0, 64);
+  return build_encryption_info({
+      .key_data = params(key_data_salt, cipher),
+      .encrypted_hmac_key = hmac_key,
+      .encrypted_hmac_value = hmac_value,
+      .spin_count = 100000,
+      .key_encryptor = params(password_salt),
+      .encrypted_verifier_hash_input = verifier_input,
+      .encrypted_verifier_hash_value = verifier_value,
+      .encrypted_key_value = key_value,
+  });
 }
 
 TEST(EncryptionInfoTest, ExactStreamForTheDriversValues) {

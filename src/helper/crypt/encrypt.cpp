@@ -9,9 +9,11 @@
 #include "helper/crypt/encrypt.h"
 
 #include <array>
+#include <limits>
 #include <utility>
 
 #include "cfb/compound_file.h"
+#include "cfb/internal/header.h"
 #include "common/abort.h"
 #include "common/atomic_output.h"
 #include "common/secure.h"
@@ -24,19 +26,36 @@
 namespace cellvault {
 namespace {
 
-// The fixed parameters of the Agile encryption that cellvault writes.
-constexpr std::string_view kCipher = "AES";
-constexpr std::string_view kChaining = "ChainingModeCBC";
-constexpr std::string_view kHash = "SHA512";
-constexpr uint64_t kBlockSize = 16;
-constexpr uint64_t kHashSize = 64;
+// What cellvault writes, for the package (the key data) and the password
+// key alike: AES-256 in CBC mode, SHA-512 for the IVs and the keys, and
+// 100000 spins of the password hash.
+constexpr std::string_view kHash = kSha512.name;
+constexpr uint64_t kHashSize = kSha512.digest_len;
+constexpr uint64_t kBlockSize = kAesBlockLen;
+constexpr uint64_t kKeyBits = 8 * kAesKeyLen;
 constexpr uint64_t kSpinCount = 100000;
-constexpr uint64_t kKeyBits = 256;
-constexpr bool kEncrypt = true;
 
 // The buffer's spare room is what the stream needs around the package.
 static_assert(PackageBuffer::kHeadroom == kStreamSizeLen);
 static_assert(PackageBuffer::kTailroom == kBlockSize - 1);
+
+// encrypt_value encrypts one key or verifier value under |key| and |iv|.
+Bytes encrypt_value(ByteView key, ByteView iv, ByteView value) {
+  return unwrap(crypt(/*encrypt=*/true, kCipherAes, kChainingCbc, key, iv,
+                      value));
+}
+
+// cipher_params gives the descriptor's parameters of a key |key_bits| long
+// made with |salt|: the cipher and the hash that cellvault writes.
+CipherParams cipher_params(ByteView salt, uint64_t key_bits) {
+  return {.salt = salt,
+          .block_size = kBlockSize,
+          .key_bits = key_bits,
+          .hash_size = kHashSize,
+          .cipher_algorithm = kCipherAes,
+          .cipher_chaining = kChainingCbc,
+          .hash_algorithm = kHash};
+}
 
 // write_stream writes |data| as the stream |name| and closes it, so that an
 // error of the last flush aborts the call instead of being lost.
@@ -49,6 +68,14 @@ void write_stream(cfb::CompoundFile& file, std::string_view name,
 
 }  // namespace
 
+uint64_t max_package_len(cfb::Version version) {
+  if (version != cfb::Version::V3) return std::numeric_limits<uint64_t>::max();
+  constexpr uint64_t kMaxV3 =
+      (cfb::internal::kMaxStreamLenV3 - kStreamSizeLen) / kBlockSize * kBlockSize;
+  static_assert(kMaxV3 == (uint64_t{1} << 31) - 16);
+  return kMaxV3;
+}
+
 void encrypt(std::string_view to_path, PackageBuffer package,
              std::string_view password, const OutputOptions& options) {
   // The random draws happen in this order: 32, 16, 16, 64, 16 bytes.
@@ -58,8 +85,8 @@ void encrypt(std::string_view to_path, PackageBuffer package,
   const SecretBytes password_salt = gen_random_16();
 
   const size_t stream_len = crypt_package_in_place(
-      kEncrypt, kCipher, kChaining, kHash, kBlockSize, key_data_salt,
-      package_key, package.storage(), package.package_len());
+      kCipherAes, kChainingCbc, kHash, kBlockSize, key_data_salt, package_key,
+      package.storage(), package.package_len());
   const ByteView encrypted_package = package.storage().first(stream_len);
 
   // Data integrity ([MS-OFFCRYPTO] 2.3.4.14): an HMAC over the whole
@@ -68,14 +95,14 @@ void encrypt(std::string_view to_path, PackageBuffer package,
   const SecretBytes hmac_key = gen_random_64();
   const Bytes hmac_key_iv =
       create_iv(kHash, key_data_salt, kBlockSize, kBlockKeyIntegrityKey);
-  const Bytes encrypted_hmac_key = unwrap(
-      crypt(kEncrypt, kCipher, kChaining, package_key, hmac_key_iv, hmac_key));
+  const Bytes encrypted_hmac_key =
+      encrypt_value(package_key, hmac_key_iv, hmac_key);
   const SecretBytes hmac_value =
       unwrap(hmac(kHash, hmac_key, {encrypted_package}));
   const Bytes hmac_value_iv =
       create_iv(kHash, key_data_salt, kBlockSize, kBlockKeyIntegrityValue);
-  const Bytes encrypted_hmac_value = unwrap(crypt(
-      kEncrypt, kCipher, kChaining, package_key, hmac_value_iv, hmac_value));
+  const Bytes encrypted_hmac_value =
+      encrypt_value(package_key, hmac_value_iv, hmac_value);
 
   // The three password keys differ only in their block key, so one spin
   // chain serves all of them. The password salt is the IV of all three
@@ -85,21 +112,25 @@ void encrypt(std::string_view to_path, PackageBuffer package,
       password, kHash, password_salt, kSpinCount, kKeyBits,
       {ByteView(kBlockKeyEncryptedKeyValue), ByteView(kBlockKeyVerifierHashInput),
        ByteView(kBlockKeyVerifierHashValue)});
-  const Bytes encrypted_key_value = unwrap(
-      crypt(kEncrypt, kCipher, kChaining, keys[0], password_salt, package_key));
-  const Bytes encrypted_verifier_hash_input = unwrap(crypt(
-      kEncrypt, kCipher, kChaining, keys[1], password_salt, verifier_hash_input));
+  const Bytes encrypted_key_value =
+      encrypt_value(keys[0], password_salt, package_key);
+  const Bytes encrypted_verifier_hash_input =
+      encrypt_value(keys[1], password_salt, verifier_hash_input);
   const SecretBytes verifier_hash_value =
       unwrap(hash(kHash, {ByteView(verifier_hash_input)}));
-  const Bytes encrypted_verifier_hash_value = unwrap(crypt(
-      kEncrypt, kCipher, kChaining, keys[2], password_salt, verifier_hash_value));
+  const Bytes encrypted_verifier_hash_value =
+      encrypt_value(keys[2], password_salt, verifier_hash_value);
 
-  const Bytes encryption_info = build_encryption_info(
-      key_data_salt, kBlockSize, key_data_key_bits, kHashSize, kCipher,
-      kChaining, kHash, encrypted_hmac_key, encrypted_hmac_value, kSpinCount,
-      password_salt, kBlockSize, kKeyBits, kHashSize, kCipher, kChaining, kHash,
-      encrypted_verifier_hash_input, encrypted_verifier_hash_value,
-      encrypted_key_value);
+  const Bytes encryption_info = build_encryption_info({
+      .key_data = cipher_params(key_data_salt, key_data_key_bits),
+      .encrypted_hmac_key = encrypted_hmac_key,
+      .encrypted_hmac_value = encrypted_hmac_value,
+      .spin_count = kSpinCount,
+      .key_encryptor = cipher_params(password_salt, kKeyBits),
+      .encrypted_verifier_hash_input = encrypted_verifier_hash_input,
+      .encrypted_verifier_hash_value = encrypted_verifier_hash_value,
+      .encrypted_key_value = encrypted_key_value,
+  });
 
   // Only now is the destination touched.
   AtomicOutput output =
@@ -112,11 +143,6 @@ void encrypt(std::string_view to_path, PackageBuffer package,
   // flush to disk.
   package = PackageBuffer();
   unwrap(output.commit(std::move(container).release_file()));
-}
-
-void encrypt(std::string_view to_path, ByteView data, std::string_view password,
-             const OutputOptions& options) {
-  encrypt(to_path, PackageBuffer::copy_of(data), password, options);
 }
 
 }  // namespace cellvault

@@ -5,52 +5,48 @@
 #define CELLVAULT_HELPER_CRYPT_ENCRYPTION_INFO_H_
 
 #include <cstddef>
-#include <cstdint>
 #include <string_view>
 
 #include "common/bytes.h"
+#include "helper/crypt/agile_format.h"
 
 namespace cellvault {
 
-// The namespaces that [MS-OFFCRYPTO] defines for the descriptor, the
-// password key encryptor and the certificate key encryptor.
-inline constexpr std::string_view kEncryptionNamespace =
-    "http://schemas.microsoft.com/office/2006/encryption";
-inline constexpr std::string_view kPasswordNamespace =
-    "http://schemas.microsoft.com/office/2006/keyEncryptor/password";
-inline constexpr std::string_view kCertificateNamespace =
-    "http://schemas.microsoft.com/office/2006/keyEncryptor/certificate";
-static_assert(kEncryptionNamespace.size() == 51);
-static_assert(kPasswordNamespace.size() == 62);
-static_assert(kCertificateNamespace.size() == 65);
+// The parameters that keyData and the password key encryptor both carry,
+// in the order of their attributes: saltSize is the salt's length,
+// saltValue the salt itself.
+struct CipherParams {
+  ByteView salt;
+  size_t block_size;
+  size_t key_bits;
+  size_t hash_size;
+  std::string_view cipher_algorithm;
+  std::string_view cipher_chaining;
+  std::string_view hash_algorithm;
+};
 
-// The 8-byte version header: major 4, minor 4 (LE16 each), flags 0x40
-// (LE32), the Agile form of the stream.
-inline constexpr uint16_t kInfoVersionMajor = 4;
-inline constexpr uint16_t kInfoVersionMinor = 4;
-inline constexpr uint32_t kInfoFlags = 0x40;
-inline constexpr size_t kInfoHeaderLen = 2 + 2 + 4;
+// The inputs of build_encryption_info, in the order in which the
+// descriptor carries them. Fill it with designated initializers: the
+// compiler then refuses members out of order and warns about a missing
+// one. The views are only read, during the call.
+struct EncryptionInfoInputs {
+  CipherParams key_data;
+  ByteView encrypted_hmac_key;
+  ByteView encrypted_hmac_value;
+  size_t spin_count;
+  CipherParams key_encryptor;
+  ByteView encrypted_verifier_hash_input;
+  ByteView encrypted_verifier_hash_value;
+  ByteView encrypted_key_value;
+};
 
 // build_encryption_info returns the whole "EncryptionInfo" stream: the
 // version header, then the UTF-8 XML descriptor (declaration, CR LF, the
 // encryption element with keyData, dataIntegrity and one password
 // keyEncryptor), with no trailing line break. Sizes are written in
-// decimal, byte buffers in Base64; each saltSize is the length of the salt
-// buffer itself. Attribute values are escaped. It cannot fail.
-Bytes build_encryption_info(
-    ByteView key_data_salt, size_t key_data_block_size,
-    size_t key_data_key_bits, size_t key_data_hash_size,
-    std::string_view key_data_cipher_algorithm,
-    std::string_view key_data_cipher_chaining,
-    std::string_view key_data_hash_algorithm, ByteView encrypted_hmac_key,
-    ByteView encrypted_hmac_value, size_t spin_count,
-    ByteView key_encryptor_salt, size_t key_encryptor_block_size,
-    size_t key_encryptor_key_bits, size_t key_encryptor_hash_size,
-    std::string_view key_encryptor_cipher_algorithm,
-    std::string_view key_encryptor_cipher_chaining,
-    std::string_view key_encryptor_hash_algorithm,
-    ByteView encrypted_verifier_hash_input,
-    ByteView encrypted_verifier_hash_value, ByteView encrypted_key_value);
+// decimal, byte buffers in Base64. Attribute values are escaped. It cannot
+// fail.
+Bytes build_encryption_info(const EncryptionInfoInputs& in);
 
 }  // namespace cellvault
 

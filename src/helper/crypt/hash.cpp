@@ -37,7 +37,7 @@ SecretBytes finish_key(std::string_view algorithm,
 
 TextResult<SecretBytes> hash(std::string_view algorithm,
                              std::span<const ByteView> buffers) {
-  CV_TRY(check_algorithm(algorithm, kHashSha512));
+  CV_TRY(check_algorithm(algorithm, kSha512.name));
   EvpMdCtx ctx = new_md_ctx();
   check_openssl(EVP_DigestInit_ex(ctx.get(), EVP_sha512(), nullptr),
                 "EVP_DigestInit_ex");

@@ -15,21 +15,9 @@
 #include "common/bytes.h"
 #include "common/error.h"
 #include "common/secure.h"
+#include "helper/crypt/agile_format.h"
 
 namespace cellvault {
-
-// The block keys that tell the three password keys apart.
-inline constexpr std::array<uint8_t, 8> kBlockKeyEncryptedKeyValue = {
-    0x14, 0x6e, 0x0b, 0xe7, 0xab, 0xac, 0xd0, 0xd6};
-inline constexpr std::array<uint8_t, 8> kBlockKeyVerifierHashInput = {
-    0xfe, 0xa7, 0xd2, 0x76, 0x3b, 0x4b, 0x9e, 0x79};
-inline constexpr std::array<uint8_t, 8> kBlockKeyVerifierHashValue = {
-    0xd7, 0xaa, 0x0f, 0x6d, 0x30, 0x61, 0x34, 0x4e};
-// The block keys of the IVs that encrypt the HMAC key and the HMAC value.
-inline constexpr std::array<uint8_t, 8> kBlockKeyIntegrityKey = {
-    0x5f, 0xb2, 0xad, 0x01, 0x0c, 0xb9, 0xe1, 0xf6};
-inline constexpr std::array<uint8_t, 8> kBlockKeyIntegrityValue = {
-    0xa0, 0x67, 0x7f, 0x02, 0xb2, 0x2c, 0x84, 0x33};
 
 // hash returns the 64-byte SHA-512 digest of the concatenation of
 // |buffers| in list order (an empty list hashes the empty message). When

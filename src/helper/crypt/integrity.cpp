@@ -34,7 +34,7 @@ void digest_of(EVP_MD_CTX* ctx, const uint8_t* prefix,
 
 TextResult<SecretBytes> hmac(std::string_view algorithm, ByteView key,
                              std::span<const ByteView> buffers) {
-  CV_TRY(check_algorithm(algorithm, kHashSha512));
+  CV_TRY(check_algorithm(algorithm, kSha512.name));
 
   // The key block: the key (or the digest of a key longer than a block),
   // then zero bytes up to the block length.

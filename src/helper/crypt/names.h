@@ -1,5 +1,5 @@
-// The algorithm names that the encryption descriptor carries, and the one
-// check that an operation was asked for an algorithm it implements.
+// The one check that an operation was asked for an algorithm it
+// implements. The names themselves are in agile_format.h.
 
 #ifndef CELLVAULT_HELPER_CRYPT_NAMES_H_
 #define CELLVAULT_HELPER_CRYPT_NAMES_H_
@@ -8,12 +8,9 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "helper/crypt/agile_format.h"
 
 namespace cellvault {
-
-inline constexpr std::string_view kHashSha512 = "SHA512";
-inline constexpr std::string_view kCipherAes = "AES";
-inline constexpr std::string_view kChainingCbc = "ChainingModeCBC";
 
 // check_algorithm succeeds when |name| is exactly |supported| (byte for
 // byte, case-sensitive) and otherwise returns the error text

@@ -16,9 +16,14 @@
 namespace cellvault {
 namespace {
 
-[[noreturn]] void source_failed(const char* what, int os_error) {
-  abort_call(std::string("random source failed: ") + what + ": " +
-             IoError::from_os(os_error).render());
+// A failing random source ends the call with a message of the same form as
+// every other failure of the encryption pipeline, the unwrap of the OS
+// error ("called `Result::unwrap()` on an `Err` value: Os { ... }"). It
+// carries no I/O cause: the command line reads a cause as a failure of the
+// output, and the random values are drawn before the output is touched.
+[[noreturn]] void source_failed(const IoError& error,
+                                std::source_location where = std::source_location::current()) {
+  abort_call(std::string(kUnwrapPrefix) + error.render(), where);
 }
 
 // getrandom_usable probes once per process, with a zero-length
@@ -41,7 +46,7 @@ void fill_with_getrandom(std::span<uint8_t> out) {
     const ssize_t n = ::getrandom(out.data() + done, out.size() - done, 0);
     if (n < 0) {
       if (errno == EINTR) continue;
-      source_failed("getrandom", errno);
+      source_failed(IoError::from_os(errno));
     }
     done += static_cast<size_t>(n);
   }
@@ -52,7 +57,7 @@ int open_retrying(const char* path) {
   do {
     fd = ::open(path, O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) source_failed(path, errno);
+  if (fd < 0) source_failed(IoError::from_os(errno));
   return fd;
 }
 
@@ -68,7 +73,7 @@ void wait_for_pool() {
   } while (rc < 0 && errno == EINTR);
   const int err = errno;
   ::close(fd);
-  if (rc < 0) source_failed("poll /dev/random", err);
+  if (rc < 0) source_failed(IoError::from_os(err));
 }
 
 std::mutex urandom_mutex;
@@ -95,9 +100,11 @@ void fill_with_urandom(std::span<uint8_t> out) {
     const ssize_t n = ::read(fd, out.data() + done, out.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      source_failed("/dev/urandom", errno);
+      source_failed(IoError::from_os(errno));
     }
-    if (n == 0) abort_call("random source failed: /dev/urandom: end of file");
+    if (n == 0) {
+      source_failed(IoError::custom(ErrorKind::UnexpectedEof, "failed to fill whole buffer"));
+    }
     done += static_cast<size_t>(n);
   }
 }

@@ -15,10 +15,11 @@
 #include <span>
 
 #include "common/bytes.h"
+#include "helper/crypt/agile_format.h"
 
 namespace cellvault {
 
-inline constexpr size_t kSha512DigestLen = 64;
+inline constexpr size_t kSha512DigestLen = kSha512.digest_len;
 inline constexpr size_t kSha512BlockLen = 128;
 // A message fits one block when its padding (one 0x80 byte) and its 16-byte
 // bit length fit behind it: 128 - 1 - 16 = 111 bytes.
