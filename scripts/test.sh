@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
 # The one test command: installs what is missing, builds everything, runs
 # the C++ unit tests (also under AddressSanitizer and UBSan), installs the
-# package and runs the Python tests.
+# package with its test dependencies (pyproject.toml's "test" extra) and
+# runs the Python tests.
+#
+# Python: the virtual environment that is active, or else the project's own
+# in .venv, made on first use with the python3 on PATH (Debian's own
+# python3 refuses installs into itself, PEP 668).
 #
 #   CELLVAULT_SKIP_SANITIZE=1   skip the sanitizer build (quicker local runs)
 #   CELLVAULT_SKIP_FUZZ=1       skip the bounded fuzz runs
@@ -14,7 +19,13 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
-bash scripts/bootstrap.sh
+bash scripts/bootstrap.sh --test
+if [ -n "${VIRTUAL_ENV:-}" ] && [ -x "$VIRTUAL_ENV/bin/python3" ]; then
+  python=$VIRTUAL_ENV/bin/python3
+else
+  [ -x .venv/bin/python3 ] || python3 -m venv .venv
+  python=$root/.venv/bin/python3
+fi
 
 echo "== C++ unit tests"
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -62,8 +73,8 @@ if [ "${CELLVAULT_SKIP_FUZZ:-0}" != 1 ]; then
 fi
 
 echo "== Python tests"
-python3 -m pip install -q --disable-pip-version-check .
+"$python" -m pip install -q --disable-pip-version-check ".[test]"
 export CELLVAULT_TOOLS_DIR="$root/build/test/tests/cpp"
 # Run from outside the source tree so that the installed package is tested.
 cd "$root/tests/python"
-python3 -m pytest -c "$root/pyproject.toml" --rootdir "$root" "$root/tests/python"
+"$python" -m pytest -c "$root/pyproject.toml" --rootdir "$root" "$root/tests/python"

@@ -1,7 +1,5 @@
 #include "cli/run.h"
 
-#include <sys/stat.h>
-
 #include <atomic>
 #include <new>
 #include <string>
@@ -13,6 +11,7 @@
 #include "cli/shown.h"
 #include "common/abort.h"
 #include "common/cancel.h"
+#include "common/destination.h"
 #include "common/file.h"
 #include "common/package_buffer.h"
 #include "common/source.h"
@@ -20,8 +19,19 @@
 namespace cellvault::cli {
 namespace {
 
-std::string already_exists(const std::string& output) {
-  return "cannot write " + shown(output) + ": it already exists (use --force to replace it)";
+// cannot_write words the refusal or failure of |output| in one line. The
+// two refusals a user can act on name the option that helps; a directory
+// is never answered with --force, which could not replace it.
+std::string cannot_write(const std::string& output, const IoError& error) {
+  const std::string line = "cannot write " + shown(output) + ": ";
+  if (error.kind() == ErrorKind::IsADirectory) {
+    return line + "it is a directory (use --output-dir DIR to write into it)";
+  }
+  if (error.kind() == ErrorKind::AlreadyExists &&
+      error.message() == kDestinationExistsMessage) {
+    return line + "it already exists (use --force to replace it)";
+  }
+  return line + error.message();
 }
 
 // stop_requested answers the source's cancellation hook: the first stop
@@ -51,29 +61,20 @@ std::optional<std::string> encrypt_one(const Job& job, std::string_view password
     IoResult<PackageBuffer> data = read_package(*file, cancel);
     if (!data.ok()) return "cannot read " + input + ": " + data.error().message();
     (void)file->close();
-    // A quick look before the key derivation saves its cost for an output
-    // that would be refused anyway; the atomic output still refuses on its
-    // own if the file appears meanwhile.
-    struct stat st;
-    if (lstat(job.output.c_str(), &st) == 0) {
-      if (S_ISDIR(st.st_mode)) {
-        return "cannot write " + shown(job.output) +
-               ": it is a directory (use --output-dir DIR to write into it)";
-      }
-      if (!output.replace_existing) return already_exists(job.output);
+    // The output's own answer, asked before the key derivation so that its
+    // cost is saved for an output that would be refused anyway; the output
+    // asks again when it begins, in case the file system changed meanwhile.
+    if (IoResult<Destination> dest =
+            writable_destination(job.output, output.replace_existing);
+        !dest.ok()) {
+      return cannot_write(job.output, dest.error());
     }
     try {
       encrypt(job.output, std::move(*data), password, output);
     } catch (const Abort& abort) {
-      if (abort.cause() && abort.cause()->kind() == ErrorKind::AlreadyExists &&
-          !output.replace_existing) {
-        return already_exists(job.output);
-      }
       // An abort with an I/O error behind it is the output's failure; one
       // without comes from the encryption itself.
-      if (abort.cause()) {
-        return "cannot write " + shown(job.output) + ": " + abort.cause()->message();
-      }
+      if (abort.cause()) return cannot_write(job.output, *abort.cause());
       return "cannot encrypt " + input + ": " + abort.message();
     }
   } catch (const std::bad_alloc&) {

@@ -35,11 +35,6 @@ static_assert(kMaxBaseLength == 241);
 // after this many tries rather than loop for ever.
 constexpr int kMaxTempAttempts = 100;
 
-IoError destination_exists() {
-  return IoError::custom(ErrorKind::AlreadyExists,
-                         std::string(kDestinationExistsMessage));
-}
-
 uint64_t mix64(uint64_t x) {
   // The finaliser of splitmix64: spreads every input bit over the output.
   x += 0x9E3779B97F4A7C15ull;
@@ -126,30 +121,12 @@ IoResult<void> keep_owner_and_mode(int fd, const struct stat& old) {
   return {};
 }
 
-// check_may_replace refuses, before any work, a rename that would fail at
-// the very end: in a sticky directory (such as /tmp) only the owner of the
-// file or of the directory may replace the file, even where everyone may
-// write to it. Root is assumed to hold the capability that overrides this.
-IoResult<void> check_may_replace(const Destination& dest) {
-  struct stat dir;
-  if (::fstat(dest.dir.fd(), &dir) != 0) return Err{IoError::from_errno()};
-  const uid_t me = ::geteuid();
-  if ((dir.st_mode & S_ISVTX) != 0 && me != 0 && dest.st.st_uid != me &&
-      dir.st_uid != me) {
-    return Err{IoError::from_os(EPERM)};
-  }
-  return {};
-}
-
 }  // namespace
 
 IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
                                            bool replace_existing) {
-  CV_TRY_ASSIGN(Destination dest, resolve_destination(to_path));
-  if (dest.exists && !replace_existing) return Err{destination_exists()};
-  if (dest.exists && S_ISDIR(dest.st.st_mode)) {
-    return Err{IoError::from_os(EISDIR)};
-  }
+  CV_TRY_ASSIGN(Destination dest,
+                writable_destination(to_path, replace_existing));
 
   AtomicOutput out;
   out.replace_existing_ = replace_existing;
@@ -162,19 +139,10 @@ IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
     return out;
   }
 
-  unsigned mode = 0666;
-  if (dest.exists) {
-    // The rename would succeed on a file we may not write, but a plain
-    // create would fail; refuse it the same way (EACCES, EROFS, ETXTBSY).
-    if (::faccessat(dest.dir.fd(), dest.name.c_str(), W_OK, AT_EACCESS) != 0) {
-      return Err{IoError::from_errno()};
-    }
-    CV_TRY(check_may_replace(dest));
-    // Never let the temporary file be more open than the file it replaces,
-    // not even until the mode is copied: a reader who opened it meanwhile
-    // would keep reading.
-    mode = dest.st.st_mode & 0777;
-  }
+  // Never let the temporary file be more open than the file it replaces,
+  // not even until the mode is copied: a reader who opened it meanwhile
+  // would keep reading.
+  const unsigned mode = dest.exists ? dest.st.st_mode & 0777 : 0666;
   CV_TRY_ASSIGN(out.file_, create_temp(dest, mode, out.temp_name_));
   out.file_fd_ = out.file_.fd();
   out.pending_ = true;

@@ -28,30 +28,25 @@
 #include <string>
 #include <string_view>
 
+#include "common/destination.h"
 #include "common/error.h"
 #include "common/file.h"
 
 namespace cellvault {
 
-// The message of the AlreadyExists error when a destination may not be
-// replaced.
-inline constexpr std::string_view kDestinationExistsMessage =
-    "destination exists";
-
 class AtomicOutput {
  public:
   // begin prepares to write |to_path|. On success the returned output holds
   // an open, empty, writable file (see take_file). On failure nothing was
-  // created or changed, and the error is the one that opening |to_path| for
-  // reading and writing with create and truncate would have given (NotFound
-  // for a missing directory, IsADirectory, NotADirectory, PermissionDenied
-  // for a file without write permission, InvalidInput for a NUL byte in the
-  // path), or the error of creating the temporary file beside the
-  // destination (never a fall-back to writing a regular file in place).
-  // Replacing another user's file in a sticky directory, which the final
-  // rename could not do, is refused here with EPERM. With
-  // |replace_existing| false any existing destination is the error
-  // AlreadyExists kDestinationExistsMessage.
+  // created or changed, and the error is writable_destination's refusal
+  // (the error that opening |to_path| for reading and writing with create
+  // and truncate would have given: NotFound for a missing directory,
+  // IsADirectory, NotADirectory, PermissionDenied for a file without write
+  // permission, InvalidInput for a NUL byte in the path; EPERM for another
+  // user's file in a sticky directory; AlreadyExists
+  // kDestinationExistsMessage without |replace_existing|), or the error of
+  // creating the temporary file beside the destination (never a fall-back
+  // to writing a regular file in place).
   static IoResult<AtomicOutput> begin(std::string_view to_path,
                                       bool replace_existing = true);
 

@@ -67,6 +67,21 @@ IoResult<std::string> read_link(int dir_fd, const std::string& name) {
   }
 }
 
+// check_may_replace refuses, before any work, a rename that would fail at
+// the very end: in a sticky directory (such as /tmp) only the owner of the
+// file or of the directory may replace the file, even where everyone may
+// write to it. Root is assumed to hold the capability that overrides this.
+IoResult<void> check_may_replace(const Destination& dest) {
+  struct stat dir;
+  if (::fstat(dest.dir.fd(), &dir) != 0) return Err{IoError::from_errno()};
+  const uid_t me = ::geteuid();
+  if ((dir.st_mode & S_ISVTX) != 0 && me != 0 && dest.st.st_uid != me &&
+      dir.st_uid != me) {
+    return Err{IoError::from_os(EPERM)};
+  }
+  return {};
+}
+
 }  // namespace
 
 IoResult<Destination> resolve_destination(std::string_view path) {
@@ -97,6 +112,28 @@ IoResult<Destination> resolve_destination(std::string_view path) {
     CV_TRY_ASSIGN(rest, read_link(out.dir.fd(), out.name));
     base_fd = out.dir.fd();
   }
+}
+
+IoError destination_exists() {
+  return IoError::custom(ErrorKind::AlreadyExists,
+                         std::string(kDestinationExistsMessage));
+}
+
+IoResult<Destination> writable_destination(std::string_view path,
+                                           bool replace_existing) {
+  CV_TRY_ASSIGN(Destination dest, resolve_destination(path));
+  if (!dest.exists) return dest;
+  // A directory comes first: --force could not help there.
+  if (S_ISDIR(dest.st.st_mode)) return Err{IoError::from_os(EISDIR)};
+  if (!replace_existing) return Err{destination_exists()};
+  if (!S_ISREG(dest.st.st_mode)) return dest;
+  // The rename would succeed on a file we may not write, but a plain create
+  // would fail; refuse it the same way (EACCES, EROFS, ETXTBSY).
+  if (::faccessat(dest.dir.fd(), dest.name.c_str(), W_OK, AT_EACCESS) != 0) {
+    return Err{IoError::from_errno()};
+  }
+  CV_TRY(check_may_replace(dest));
+  return dest;
 }
 
 }  // namespace cellvault

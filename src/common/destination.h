@@ -1,4 +1,5 @@
-// Destination: where a path for writing finally leads.
+// Destination: where a path for writing finally leads, and whether it may
+// be written there.
 //
 // Writing a file safely means creating a temporary file beside the real
 // destination and renaming it over that destination. When the path given
@@ -7,6 +8,9 @@
 // survive. resolve_destination walks the chain the way the kernel would
 // (relative link targets are resolved against the link's own directory)
 // and reports the errors that a plain create of the path would report.
+// writable_destination adds the policy on top: it is the one answer to "may
+// this destination be written?" for the Python function and the command
+// line alike.
 
 #ifndef CELLVAULT_COMMON_DESTINATION_H_
 #define CELLVAULT_COMMON_DESTINATION_H_
@@ -20,6 +24,14 @@
 #include "common/file.h"
 
 namespace cellvault {
+
+// The message of the AlreadyExists error when a destination may not be
+// replaced.
+inline constexpr std::string_view kDestinationExistsMessage =
+    "destination exists";
+
+// destination_exists is that error: AlreadyExists kDestinationExistsMessage.
+IoError destination_exists();
 
 struct Destination {
   // The directory that holds |name|.
@@ -44,6 +56,22 @@ struct Destination {
 // in '/', a loop of links (ELOOP), or InvalidInput for a NUL byte.
 // Nothing is created or changed.
 IoResult<Destination> resolve_destination(std::string_view path);
+
+// writable_destination resolves |path| as resolve_destination does and
+// answers whether the output may go there. It refuses, in this order:
+// - an existing directory at the end of the path, reached through links or
+//   not: IsADirectory (EISDIR), as a plain create would;
+// - with |replace_existing| false, anything else that exists: AlreadyExists
+//   kDestinationExistsMessage;
+// - an existing regular file that a plain create could not open for
+//   writing (EACCES, EROFS, ETXTBSY), or that the final rename could not
+//   replace: another user's file in a sticky directory (EPERM).
+// An existing destination that is not a regular file (a device, a FIFO)
+// passes: it is written in place. Nothing is created or changed, so the
+// command line asks this before any costly work and AtomicOutput::begin
+// asks it again when the output really starts.
+IoResult<Destination> writable_destination(std::string_view path,
+                                           bool replace_existing);
 
 }  // namespace cellvault
 

@@ -1,6 +1,7 @@
 // Tests of writing the destination through a temporary file: what the
 // destination looks like after success, after failure and after abandoning,
-// and which errors a bad destination gives. Each test works in a fresh
+// and which errors a bad destination gives (writable_destination, the
+// answer that the command line asks for too). Each test works in a fresh
 // directory; umask changes, lowered privileges and file size limits happen
 // in forked children only.
 
@@ -23,6 +24,7 @@
 
 #include "common/abort.h"
 #include "common/atomic_output.h"
+#include "common/destination.h"
 
 namespace cellvault {
 namespace {
@@ -352,6 +354,80 @@ TEST_F(AtomicOutputTest, LongNamesKeepTheTemporaryNameWithinTheLimit) {
   ASSERT_TRUE(write_all(out, "long").ok());
   EXPECT_EQ(slurp(at(name)), "long");
   EXPECT_EQ(names(), std::set<std::string>{name});
+}
+
+TEST_F(AtomicOutputTest, LongNamesAreCutBeforeAWholeUtf8Sequence) {
+  // A temporary name keeps at most 241 bytes of the destination's name; a
+  // character that straddles that point is left out whole.
+  struct Case {
+    size_t ascii;  // 'a's before the character
+    std::string character;
+    size_t kept;
+  };
+  for (const Case& c : {Case{240, "\xC3\xA9", 240},          // cut after byte 1 of 2
+                        Case{239, "\xE2\x82\xAC", 239},      // after byte 2 of 3
+                        Case{238, "\xF0\x9F\x98\x80", 238},  // after byte 3 of 4
+                        Case{241, "\xC3\xA9", 241}}) {        // just past the cut
+    std::string name = std::string(c.ascii, 'a') + c.character;
+    name.resize(255, 'z');
+    AtomicOutput out = unwrap(AtomicOutput::begin(at(name)));
+    // "." + the kept bytes + "." + 8 random characters + ".tmp"
+    EXPECT_EQ(out.temp_name().substr(0, c.kept + 2), "." + std::string(c.kept, 'a') + ".")
+        << c.ascii;
+    EXPECT_EQ(out.temp_name().size(), c.kept + 14) << c.ascii;
+  }
+  EXPECT_TRUE(names().empty());
+}
+
+TEST_F(AtomicOutputTest, DestinationDirectoryInTheWayIsNeverAnsweredAsAnExistingFile) {
+  fs::create_directories(at("real/inner"));
+  fs::create_directory_symlink("real", at("link"));
+  fs::create_symlink("link", at("link2"));
+  // A directory, reached through links or not, is IsADirectory whether or
+  // not replacing is allowed: replacing could not help there.
+  for (const char* name : {"real", "link", "link2"}) {
+    for (bool replace : {false, true}) {
+      auto r = writable_destination(at(name), replace);
+      ASSERT_FALSE(r.ok()) << name;
+      EXPECT_EQ(r.error().os_error(), EISDIR) << name << " " << replace;
+      EXPECT_EQ(r.error().kind(), ErrorKind::IsADirectory) << name;
+    }
+  }
+  // A dangling link replaces nothing: it leads to the name it would create.
+  fs::create_symlink("real/made", at("dangling"));
+  auto dangling = writable_destination(at("dangling"), false);
+  ASSERT_TRUE(dangling.ok());
+  EXPECT_FALSE(dangling->exists);
+  EXPECT_EQ(dangling->name, "made");
+  EXPECT_FALSE(fs::exists(at("real/made")));
+}
+
+TEST_F(AtomicOutputTest, DestinationLinkTargetsOfAnyLengthAreReadWhole) {
+  // The target is first read into 256 bytes; a target that fills them may
+  // have been cut and is read again with more room. "./" steps make
+  // targets of every length around that boundary lead to t/target.
+  fs::create_directory(at("t"));
+  spit(at("t/target"), "x");
+  struct stat want;
+  ASSERT_EQ(stat(at("t").c_str(), &want), 0);
+  for (size_t length : {255u, 256u, 257u, 511u, 512u, 513u, 1000u}) {
+    // "t/target" is 8 bytes, "t//target" 9: the steps fill the rest.
+    const std::string tail = length % 2 == 0 ? "t/target" : "t//target";
+    std::string target;
+    while (target.size() + tail.size() < length) target += "./";
+    target += tail;
+    ASSERT_EQ(target.size(), length);
+    const std::string link = at("l" + std::to_string(length));
+    fs::create_symlink(target, link);
+
+    auto r = writable_destination(link, true);
+    ASSERT_TRUE(r.ok()) << length;
+    EXPECT_EQ(r->name, "target") << length;
+    EXPECT_TRUE(r->exists) << length;
+    struct stat got;
+    ASSERT_EQ(fstat(r->dir.fd(), &got), 0);
+    EXPECT_EQ(got.st_ino, want.st_ino) << length;
+  }
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
-"""Running the installed `cellvault` command and reading what it wrote."""
+"""Running the installed `cellvault` command, and the test-only programs
+that scripts/test.sh builds beside the unit tests."""
 
 from __future__ import annotations
 
-import io
 import os
 import pty
 import select
@@ -14,10 +14,9 @@ import time
 from collections.abc import Callable
 from pathlib import Path
 
-import msoffcrypto
-import olefile
-import openpyxl
 import pytest
+
+from workbooks import make_package
 
 # Not ASCII: the text must reach the key as UTF-16.
 PASSWORD = "Gr\u00fcn-\u00e9t\u00e9 42"
@@ -51,19 +50,10 @@ def run(args: list[str], cwd: Path, *, stdin: bytes = b"",
         done.args, done.returncode, done.stdout.decode(), done.stderr.decode())
 
 
-def make_workbook(path: Path, label: str) -> bytes:
-    book = openpyxl.Workbook()
-    sheet = book.active
-    sheet["A1"] = label
-    sheet["B2"] = 1234.5
-    book.save(path)
-    return path.read_bytes()
-
-
 @pytest.fixture
 def workbook(tmp_path: Path) -> tuple[Path, bytes]:
     path = tmp_path / "report.xlsx"
-    return path, make_workbook(path, "report")
+    return path, make_package(path, fill="report")
 
 
 @pytest.fixture
@@ -74,6 +64,18 @@ def password_file(tmp_path: Path) -> Path:
     path.write_text(PASSWORD + "\n", encoding="utf-8")
     path.chmod(0o600)
     return path
+
+
+def built_tool(name: str) -> str:
+    """A test-only program from CELLVAULT_TOOLS_DIR (scripts/test.sh sets it
+    to build/test/tests/cpp); skips the test when it is not there."""
+    tools = os.environ.get("CELLVAULT_TOOLS_DIR")
+    if not tools:
+        pytest.skip("CELLVAULT_TOOLS_DIR is not set (scripts/test.sh sets it to build/test/tests/cpp)")
+    path = Path(tools) / name
+    if not os.access(path, os.X_OK):
+        pytest.skip(f"{path} is missing: build the tests first (scripts/test.sh)")
+    return str(path)
 
 
 def files_in(directory: Path) -> list[str]:
@@ -91,22 +93,6 @@ def wait_until_open(pid: int, path: Path, timeout: float = 20.0) -> None:
         except OSError:  # gone, or not ours to look at: wait out the time
             pass
         time.sleep(0.02)
-
-
-def decrypt(path: Path, password: str) -> bytes:
-    """Decrypts with msoffcrypto-tool, checking the integrity HMAC too."""
-    with path.open("rb") as f:
-        office = msoffcrypto.OfficeFile(f)
-        office.load_key(password=password)
-        out = io.BytesIO()
-        office.decrypt(out, verify_integrity=True)
-    return out.getvalue()
-
-
-def container(path: Path) -> tuple[int, int, list[list[str]]]:
-    """(major version, sector size, stream paths) as olefile reads them."""
-    with olefile.OleFileIO(str(path)) as ole:
-        return ole.dll_version, ole.sectorsize, sorted(ole.listdir())
 
 
 class PtyProcess:

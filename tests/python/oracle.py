@@ -35,6 +35,12 @@ def read_container(path) -> tuple[olefile.OleFileIO, dict[str, bytes]]:
     return ole, streams
 
 
+def container(path) -> tuple[int, int, list[list[str]]]:
+    """(major version, sector size, stream paths) as olefile reads them."""
+    with olefile.OleFileIO(str(path)) as ole:
+        return ole.dll_version, ole.sectorsize, sorted(ole.listdir())
+
+
 def descriptor(info: bytes) -> tuple[ET.Element, ET.Element]:
     """Parses an EncryptionInfo stream; returns (keyData, p:encryptedKey)."""
     assert info[:8] == bytes.fromhex("0400040040000000"), info[:8].hex()

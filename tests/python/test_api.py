@@ -13,28 +13,18 @@ import subprocess
 import sys
 import threading
 import time
-import zipfile
 
 import msoffcrypto
 import pytest
 
 import cellvault
 import oracle
+from workbooks import make_package
 
 encrypt = cellvault.encrypt_excelfile
 
 UNWRAP_PREFIX = "called `Result::unwrap()` on an `Err` value: "
 CFB_SIGNATURE = bytes.fromhex("D0CF11E0A1B11AE1")
-
-def make_workbook(path, size=2000):
-    """Writes a small ZIP package and returns its bytes."""
-    buf = io.BytesIO()
-    with zipfile.ZipFile(buf, "w", zipfile.ZIP_STORED) as z:
-        z.writestr("[Content_Types].xml", "<Types/>")
-        z.writestr("xl/workbook.xml", "x" * size)
-    data = buf.getvalue()
-    path.write_bytes(data)
-    return data
 
 
 def assert_encrypted(dst, plain, password):
@@ -46,7 +36,7 @@ def assert_encrypted(dst, plain, password):
 @pytest.fixture
 def src(tmp_path):
     path = tmp_path / "in.xlsx"
-    make_workbook(path)
+    make_package(path)
     return path
 
 
@@ -295,7 +285,7 @@ print("alive")
 
 def test_other_threads_run_during_a_call(tmp_path):
     src = tmp_path / "in.xlsx"
-    plain = make_workbook(src, size=16 << 20)
+    plain = make_package(src, size=16 << 20)
     ticks = []
     window = []
     stop = threading.Event()

@@ -60,9 +60,10 @@ def test_benchmark_scripts_print_their_tables(tmp_path, script, extra):
         [sys.executable, str(BENCH / script), "--sizes", "10KB", "--runs", "1",
          "--out-dir", str(tmp_path), *extra],
         capture_output=True, text=True, timeout=600, cwd=tmp_path)
-    # 0: targets met, 1: a target missed, 2: cellvault missing (floors or
-    # the peer alone are measured then).
-    assert done.returncode in (0, 1, 2), done.stderr
+    # 0: targets met, 1: a target missed (timings on a loaded machine vary).
+    # 2 means the module or the command is missing and only the floors or
+    # the peer were measured: never right here, where both are installed.
+    assert done.returncode in (0, 1), done.stdout + done.stderr
     assert "\n10KB " in done.stdout, done.stdout
     if script == "bench_peer.py" and HAVE_MATPLOTLIB:
         assert (tmp_path / "chart.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

@@ -10,15 +10,11 @@ from pathlib import Path
 
 import pytest
 
-import build_tools
+from cli_helpers import built_tool
 
 olefile = pytest.importorskip("olefile")
 
 PERIOD = 4099
-
-
-def tool() -> Path:
-    return build_tools.tool("cfb_write")
 
 
 def pattern(size: int, seed: int) -> bytes:
@@ -29,7 +25,7 @@ def pattern(size: int, seed: int) -> bytes:
 
 def write(tmp_path: Path, items, version=4, chunk=None) -> Path:
     out = tmp_path / f"v{version}.cfb"
-    args = [str(tool()), "--version", str(version)]
+    args = [built_tool("cfb_write"), "--version", str(version)]
     if chunk:
         args += ["--chunk", str(chunk)]
     subprocess.run(args + [str(out)] + items, check=True, capture_output=True)

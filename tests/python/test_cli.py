@@ -16,8 +16,9 @@ from pathlib import Path
 import msoffcrypto
 import pytest
 
-from cli_helpers import (PASSWORD, PtyProcess, cli_path, container, decrypt,
-                         files_in, make_workbook, run)
+from cli_helpers import PASSWORD, PtyProcess, cli_path, files_in, run
+from oracle import container, decrypt
+from workbooks import make_package
 from cli_helpers import password_file, workbook  # noqa: F401 (fixtures)
 
 STREAMS = [["EncryptedPackage"], ["EncryptionInfo"]]
@@ -274,7 +275,7 @@ def test_many_files_into_a_directory_in_parallel(tmp_path: Path,
                                                  password_file: Path) -> None:
     names = [f"book{i}.xlsx" for i in range(5)]
     (tmp_path / "in").mkdir()
-    plains = {name: make_workbook(tmp_path / "in" / name, name) for name in names}
+    plains = {name: make_package(tmp_path / "in" / name, fill=name) for name in names}
     (tmp_path / "out").mkdir()
     inputs = [f"in/{name}" for name in names]
     done = run(["encrypt", "--jobs", "3", "--password-file", str(password_file),
@@ -299,7 +300,7 @@ def test_interrupt_finishes_files_in_progress_and_starts_no_more(
     count = 40  # at -j1 each file costs a full key derivation, so seconds in all
     (tmp_path / "in").mkdir()
     (tmp_path / "out").mkdir()
-    plain = make_workbook(tmp_path / "in" / "b00.xlsx", "same")
+    plain = make_package(tmp_path / "in" / "b00.xlsx", fill="same")
     for i in range(1, count):
         (tmp_path / "in" / f"b{i:02}.xlsx").write_bytes(plain)
     proc = subprocess.Popen(
@@ -329,7 +330,7 @@ def test_existing_output_is_kept_unless_forced(tmp_path: Path,
     src, plain = workbook
     (tmp_path / "out").mkdir()
     other = tmp_path / "other.xlsx"
-    make_workbook(other, "other")
+    make_package(other, fill="other")
     (tmp_path / "out" / "report.xlsx").write_bytes(b"keep me")
     args = ["encrypt", "--password-file", str(password_file), str(src), str(other)]
     done = run([*args, "-o", "out"], tmp_path)
@@ -356,7 +357,7 @@ def test_same_name_from_two_folders_is_not_overwritten(tmp_path: Path,
                                                        password_file: Path) -> None:
     for folder in ("a", "b"):
         (tmp_path / folder).mkdir()
-        make_workbook(tmp_path / folder / "x.xlsx", folder)
+        make_package(tmp_path / folder / "x.xlsx", fill=folder)
     (tmp_path / "out").mkdir()
     done = run(["encrypt", "--force", "--password-file", str(password_file),
                 "a/x.xlsx", "b/x.xlsx", "-o", "out"], tmp_path)
@@ -366,10 +367,21 @@ def test_same_name_from_two_folders_is_not_overwritten(tmp_path: Path,
     assert decrypt(tmp_path / "out" / "x.xlsx", PASSWORD) == (tmp_path / "a" / "x.xlsx").read_bytes()
 
 
+def linked_directory(d: Path) -> None:
+    (d / "dd").mkdir()
+    (d / "linkdir").symlink_to("dd")
+
+
 @pytest.mark.parametrize("prepare, args, message", [
     (lambda d: (d / "dir").mkdir(), ["dir", "out.xlsx"], "cannot read dir: Is a directory"),
     (lambda d: (d / "dd").mkdir(), ["--force", "report.xlsx", "dd"],
      "cannot write dd: it is a directory (use --output-dir DIR to write into it)"),
+    # Through a link, and without --force, the same answer: --force would
+    # not help.
+    (linked_directory, ["--force", "report.xlsx", "linkdir"],
+     "cannot write linkdir: it is a directory (use --output-dir DIR to write into it)"),
+    (linked_directory, ["report.xlsx", "linkdir"],
+     "cannot write linkdir: it is a directory (use --output-dir DIR to write into it)"),
 ])
 def test_one_line_per_failure_naming_file_and_cause(
         tmp_path: Path, workbook: tuple[Path, bytes], password_file: Path,
@@ -388,7 +400,7 @@ def test_one_line_per_failure_naming_file_and_cause(
 def test_progress_bar_when_stderr_is_a_terminal(tmp_path: Path,
                                                 password_file: Path) -> None:
     for i in range(3):
-        make_workbook(tmp_path / f"b{i}.xlsx", str(i))
+        make_package(tmp_path / f"b{i}.xlsx", fill=str(i))
     (tmp_path / "out").mkdir()
     master, slave = os.openpty()
     try:

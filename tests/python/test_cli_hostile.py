@@ -14,8 +14,9 @@ from pathlib import Path
 
 import pytest
 
-from cli_helpers import (PASSWORD, PtyProcess, cli_path, decrypt, files_in,
-                         make_workbook, run, wait_until_open)
+from cli_helpers import PASSWORD, PtyProcess, cli_path, files_in, run, wait_until_open
+from oracle import decrypt
+from workbooks import make_package
 from cli_helpers import password_file, workbook  # noqa: F401 (fixtures)
 
 # The largest workbook that a version 3 container holds: its stream (an
@@ -45,8 +46,8 @@ def test_output_that_is_another_input_is_refused_before_any_work(
     # destroy b's plain text and then encrypt a's result a second time.
     (tmp_path / "in").mkdir()
     (tmp_path / "o").mkdir()
-    plain_a = make_workbook(tmp_path / "in" / "a.xlsx", "a")
-    plain_b = make_workbook(tmp_path / "in" / "b.xlsx", "b")
+    plain_a = make_package(tmp_path / "in" / "a.xlsx", fill="a")
+    plain_b = make_package(tmp_path / "in" / "b.xlsx", fill="b")
     prepare(tmp_path)
     done = run(batch(password_file, "--force", "in/a.xlsx", "in/b.xlsx", "-o", "o"),
                tmp_path)
@@ -65,8 +66,8 @@ def test_two_outputs_that_lead_to_one_file_are_refused(
         tmp_path: Path, password_file: Path, target_exists: bool) -> None:
     (tmp_path / "in").mkdir()
     (tmp_path / "o").mkdir()
-    make_workbook(tmp_path / "in" / "a.xlsx", "a")
-    plain_b = make_workbook(tmp_path / "in" / "b.xlsx", "b")
+    make_package(tmp_path / "in" / "a.xlsx", fill="a")
+    plain_b = make_package(tmp_path / "in" / "b.xlsx", fill="b")
     if target_exists:
         (tmp_path / "t.xlsx").write_bytes(b"old")
     (tmp_path / "o" / "a.xlsx").symlink_to("../t.xlsx")
@@ -82,7 +83,7 @@ def test_two_outputs_that_lead_to_one_file_are_refused(
 
 def test_batch_in_place_is_still_allowed(tmp_path: Path, password_file: Path) -> None:
     # Each output is its own input, read whole before it is replaced.
-    plains = {n: make_workbook(tmp_path / n, n) for n in ("a.xlsx", "b.xlsx")}
+    plains = {n: make_package(tmp_path / n, fill=n) for n in ("a.xlsx", "b.xlsx")}
     done = run(batch(password_file, "--force", "a.xlsx", "b.xlsx", "-o", "."), tmp_path)
     assert done.returncode == 0, done.stderr
     for name, plain in plains.items():
@@ -124,8 +125,8 @@ def test_every_message_quotes_names(tmp_path: Path, password_file: Path) -> None
     odd.mkdir()
     (tmp_path / "a").mkdir()
     (tmp_path / "b").mkdir()
-    make_workbook(tmp_path / "a" / "x\n.xlsx", "a")
-    make_workbook(tmp_path / "b" / "x\n.xlsx", "b")
+    make_package(tmp_path / "a" / "x\n.xlsx", fill="a")
+    make_package(tmp_path / "b" / "x\n.xlsx", fill="b")
     (odd / "x\n.xlsx").write_bytes(b"keep")
     done = run(batch(password_file, "a/x\n.xlsx", "b/x\n.xlsx", "-o", "o\nd"), tmp_path)
     assert done.returncode == 1
@@ -359,7 +360,7 @@ def test_password_file_readable_by_others_is_warned_about(
 @pytest.fixture
 def books(tmp_path: Path) -> dict[str, bytes]:
     (tmp_path / "out").mkdir()
-    return {name: make_workbook(tmp_path / name, name)
+    return {name: make_package(tmp_path / name, fill=name)
             for name in ("a.xlsx", "b b.xlsx", "c\n.xlsx")}
 
 

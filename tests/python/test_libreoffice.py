@@ -10,14 +10,13 @@ password must be refused.
 """
 
 import os
-import shutil
 import struct
 import subprocess
-import sysconfig
 from pathlib import Path
 
 import pytest
 
+from cli_helpers import built_tool, cli_path
 from libreoffice import WrongPassword, assert_same_cells
 from libreoffice import libreoffice  # noqa: F401  (fixture)
 from workbooks import make_sized_workbook, make_workbook, workbook_cells
@@ -30,13 +29,13 @@ PASSWORD = "pä$$wörd ✓ 𝄞"  # the last one is a UTF-16 surrogate pair
 @pytest.fixture(params=["command", "pipeline"])
 def encrypt_v3(request):
     """Encrypts into a version 3 container with the installed command or
-    with the test tool that runs the pipeline; the test skips before any
-    work when the program is not there."""
+    with the test tool that runs the pipeline; the pipeline's test skips
+    before any work when the tool is not built."""
     if request.param == "command":
-        argv = [cellvault_command(), "encrypt", "-q", "--container-version", "3",
+        argv = [cli_path(), "encrypt", "-q", "--container-version", "3",
                 "--password-env", "CELLVAULT_PASSWORD"]
     else:
-        argv = [pipeline_tool(), "encrypt", "--version", "3"]
+        argv = [built_tool("cfb_write"), "encrypt", "--version", "3"]
 
     def encrypt(src, dst, password):
         env = dict(os.environ, CELLVAULT_PASSWORD=password)
@@ -44,23 +43,6 @@ def encrypt_v3(request):
                               env=env, capture_output=True, text=True, timeout=300)
         assert done.returncode == 0, done.stderr
     return encrypt
-
-
-def pipeline_tool():
-    tools = os.environ.get("CELLVAULT_TOOLS_DIR")
-    if not tools or not os.access(Path(tools) / "cfb_write", os.X_OK):
-        pytest.skip("CELLVAULT_TOOLS_DIR has no cfb_write (scripts/test.sh builds it)")
-    return str(Path(tools) / "cfb_write")
-
-
-def cellvault_command():
-    candidate = Path(sysconfig.get_path("scripts")) / "cellvault"
-    if candidate.is_file() and os.access(candidate, os.X_OK):
-        return str(candidate)
-    found = shutil.which("cellvault")
-    if found is None:
-        pytest.skip("the cellvault command is not installed (pip install .)")
-    return found
 
 
 def header_fields(path):

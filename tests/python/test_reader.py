@@ -18,9 +18,10 @@ import subprocess
 from pathlib import Path
 
 import pytest
+
+from cli_helpers import built_tool
 from msoffcrypto.method.ecma376_agile import ECMA376Agile
 
-import build_tools
 import cellvault
 import locked_files
 from workbooks import make_workbook
@@ -34,8 +35,8 @@ PASSWORDS = [
 ]
 
 
-def tool() -> Path:
-    return build_tools.tool("cellvault_read")
+def tool() -> str:
+    return built_tool("cellvault_read")
 
 
 def read(args: list[str], password: str) -> tuple[int, str]:

@@ -6,7 +6,9 @@ from __future__ import annotations
 
 import importlib.metadata
 import importlib.util
+import json
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -54,35 +56,40 @@ def check(args: list[str], cwd: Path) -> subprocess.CompletedProcess[str]:
                           capture_output=True, text=True, timeout=300, check=False)
 
 
+# Each bad call is flagged on its own line, with the kind of error that fits
+# it, and nothing else is. The checkers' error codes and rule names are
+# their stable interface; the wording of their messages changes between
+# versions, and neither version is pinned, so no message text is compared.
+BAD_LINES = {5: "wrong argument type", 6: "wrong argument type", 7: "bad call"}
+
+
 def test_mypy_uses_the_stubs(client_dir: Path) -> None:
     mypy = ["mypy", "--strict", "--cache-dir", os.devnull, "--no-error-summary"]
     good = check([*mypy, "good.py"], client_dir)
     assert good.returncode == 0, good.stdout + good.stderr
     bad = check([*mypy, "bad.py"], client_dir)
-    assert bad.returncode == 1
-    assert bad.stdout.splitlines() == [
-        'bad.py:5: error: Argument 1 to "encrypt_excelfile" has incompatible type '
-        '"Path"; expected "str"  [arg-type]',
-        'bad.py:6: error: Argument 3 to "encrypt_excelfile" has incompatible type '
-        '"bytes"; expected "str"  [arg-type]',
-        'bad.py:7: error: Unexpected keyword argument "passwd" for "encrypt_excelfile"; '
-        'did you mean "password"?  [call-arg]',
-        'bad.py:7: note: "encrypt_excelfile" defined in "cellvault"',
-    ], bad.stdout
+    assert bad.returncode == 1, bad.stdout + bad.stderr
+    kinds = {"arg-type": "wrong argument type", "call-arg": "bad call"}
+    found = set()
+    for line in bad.stdout.splitlines():
+        error = re.fullmatch(r"bad\.py:(\d+): error: .*  \[([a-z-]+)\]", line)
+        if error:
+            found.add((int(error[1]), kinds.get(error[2], error[2])))
+    assert found == set(BAD_LINES.items()), bad.stdout
 
 
 def test_pyright_uses_the_stubs(client_dir: Path) -> None:
-    python = ["--pythonpath", sys.executable]
-    good = check(["pyright", *python, "good.py"], client_dir)
+    pyright = ["pyright", "--outputjson", "--pythonpath", sys.executable]
+    good = check([*pyright, "good.py"], client_dir)
     assert good.returncode == 0, good.stdout + good.stderr
-    assert "0 errors" in good.stdout
-    bad = check(["pyright", *python, "bad.py"], client_dir)
-    assert bad.returncode == 1
-    assert '"Path" is not assignable to "str"' in bad.stdout
-    assert '"Literal[b"pw"]" is not assignable to "str"' in bad.stdout
-    assert 'No parameter named "passwd"' in bad.stdout
-    assert 'Argument missing for parameter "password"' in bad.stdout
-    assert "4 errors" in bad.stdout
+    assert json.loads(good.stdout)["summary"]["errorCount"] == 0
+    bad = check([*pyright, "bad.py"], client_dir)
+    assert bad.returncode == 1, bad.stdout + bad.stderr
+    kinds = {"reportArgumentType": "wrong argument type", "reportCallIssue": "bad call"}
+    found = {(d["range"]["start"]["line"] + 1, kinds.get(d.get("rule"), d.get("rule")))
+             for d in json.loads(bad.stdout)["generalDiagnostics"]
+             if d["severity"] == "error"}
+    assert found == set(BAD_LINES.items()), bad.stdout
 
 
 def test_stubs_match_the_compiled_module(tmp_path: Path) -> None:

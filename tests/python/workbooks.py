@@ -13,11 +13,17 @@ stamps, seeded random text), so benchmark inputs are reproducible.
         it to nothing; returns the real size.
     workbook_cells(path) -> {sheet: rows of values}
         an xlsx read back with openpyxl, trimmed the same way.
+    make_package(path, size=2000, fill="x") -> bytes
+        a minimal ZIP package, quick to make at any size; `fill` makes
+        packages that differ.
+    trim(rows) -> rows
+        trailing empty rows and columns dropped, as every read-back is.
 """
 
 import base64
 import contextlib
 import datetime
+import io
 import os
 import random
 import time
@@ -69,9 +75,9 @@ def _save(book, path):
         ExcelWriter(book, archive).save()
 
 
-def _trim(rows):
-    """Drops trailing rows and columns without any value (as LibreOffice's
-    reader in lo_read_cells.py does)."""
+def trim(rows):
+    """Drops trailing rows and columns without any value, so that what a
+    reader returns compares with what was written."""
     rows = [list(r) for r in rows]
     while rows and all(v is None for v in rows[-1]):
         rows.pop()
@@ -127,7 +133,7 @@ def make_workbook(path, rows=2000, seed=1):
     expected["Notes"] = notes_rows
 
     _save(book, path)
-    return {name: _trim(sheet) for name, sheet in expected.items()}
+    return {name: trim(sheet) for name, sheet in expected.items()}
 
 
 def _sized_rows(rng, count):
@@ -171,6 +177,18 @@ def workbook_cells(path):
     returns {sheet: rows}, trimmed like LibreOffice's read-back."""
     book = openpyxl.load_workbook(os.fspath(path), read_only=True, data_only=True)
     try:
-        return {ws.title: _trim(ws.iter_rows(values_only=True)) for ws in book.worksheets}
+        return {ws.title: trim(ws.iter_rows(values_only=True)) for ws in book.worksheets}
     finally:
         book.close()
+
+
+def make_package(path, size=2000, fill="x"):
+    """make_package writes a small ZIP package whose workbook part holds
+    `size` characters of `fill` repeated, and returns its bytes."""
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", zipfile.ZIP_STORED) as z:
+        z.writestr("[Content_Types].xml", "<Types/>")
+        z.writestr("xl/workbook.xml", (fill * size)[:size])
+    data = buf.getvalue()
+    path.write_bytes(data)
+    return data
