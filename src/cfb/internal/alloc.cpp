@@ -4,16 +4,29 @@
 #include <cstdio>
 #include <string>
 
+#include "cfb/internal/malformed.h"
 #include "common/bytes.h"
 
 namespace cellvault::cfb::internal {
 namespace {
 
-IoError malformed_fat(const std::string& detail) {
-  return IoError::custom(ErrorKind::InvalidData, "Malformed FAT (" + detail + ")");
-}
+IoError malformed_fat(const std::string& detail) { return malformed("FAT", detail); }
 
-std::string str(uint64_t v) { return std::to_string(v); }
+// check_marked checks that every sector in |ids|, the list of the |kind|
+// sectors ("FAT sector"), lies inside |fat| and is marked |mark| there.
+IoResult<void> check_marked(const std::vector<uint32_t>& ids, const std::vector<uint32_t>& fat,
+                            uint32_t mark, const std::string& kind) {
+  for (uint32_t id : ids) {
+    if (id >= fat.size()) {
+      return Err{malformed_fat("FAT has " + str(fat.size()) + " entries, but DIFAT lists " +
+                               str(id) + " as a " + kind)};
+    }
+    if (fat[id] != mark) {
+      return Err{malformed_fat(kind + " " + str(id) + " is not marked as such in the FAT")};
+    }
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -35,24 +48,8 @@ IoResult<Allocator> Allocator::create(Sectors sectors,
     return Err{malformed_fat("FAT has " + str(entries) + " entries, but file has only " +
                              str(sectors.sector_count()) + " sectors")};
   }
-  for (uint32_t id : difat_sectors) {
-    if (id >= entries) {
-      return Err{malformed_fat("FAT has " + str(entries) + " entries, but DIFAT lists " +
-                               str(id) + " as a DIFAT sector")};
-    }
-    if (fat[id] != DIFSECT) {
-      return Err{malformed_fat("DIFAT sector " + str(id) + " is not marked as such in the FAT")};
-    }
-  }
-  for (uint32_t id : fat_sectors) {
-    if (id >= entries) {
-      return Err{malformed_fat("FAT has " + str(entries) + " entries, but DIFAT lists " +
-                               str(id) + " as a FAT sector")};
-    }
-    if (fat[id] != FATSECT) {
-      return Err{malformed_fat("FAT sector " + str(id) + " is not marked as such in the FAT")};
-    }
-  }
+  CV_TRY(check_marked(difat_sectors, fat, DIFSECT, "DIFAT sector"));
+  CV_TRY(check_marked(fat_sectors, fat, FATSECT, "FAT sector"));
   std::vector<bool> pointed(entries, false);
   for (size_t n = 0; n < entries; ++n) {
     const uint32_t v = fat[n];

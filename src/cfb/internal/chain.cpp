@@ -14,16 +14,8 @@ IoError cannot_seek(uint64_t position, uint64_t length) {
 }
 
 IoResult<Chain> Chain::open(Allocator& alloc, uint32_t start, SectorFill fill) {
-  std::vector<uint32_t> ids;
-  uint32_t id = start;
-  while (id != ENDOFCHAIN) {
-    ids.push_back(id);
-    CV_TRY_ASSIGN(id, alloc.next(id));
-    if (id == start) {
-      return Err{IoError::custom(ErrorKind::InvalidData,
-                                 "Chain contained duplicate sector id " + std::to_string(id))};
-    }
-  }
+  CV_TRY_ASSIGN(std::vector<uint32_t> ids,
+                walk_chain(start, [&alloc](uint32_t id) { return alloc.next(id); }, "Chain"));
   return Chain(alloc, std::move(ids), fill);
 }
 

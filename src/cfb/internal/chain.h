@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "cfb/internal/alloc.h"
@@ -98,6 +100,25 @@ class Chain {
 
 // cannot_seek is the InvalidInput error of positioning past a chain's end.
 IoError cannot_seek(uint64_t position, uint64_t length);
+
+// walk_chain collects the ids of the chain from |start| (ENDOFCHAIN: none),
+// asking |next| for each successor. A chain that comes back to |start| is
+// InvalidData "{what} contained duplicate sector id {id}".
+template <class Next>
+IoResult<std::vector<uint32_t>> walk_chain(uint32_t start, Next&& next, std::string_view what) {
+  std::vector<uint32_t> ids;
+  uint32_t id = start;
+  while (id != ENDOFCHAIN) {
+    ids.push_back(id);
+    CV_TRY_ASSIGN(id, next(id));
+    if (id == start) {
+      return Err{IoError::custom(ErrorKind::InvalidData, std::string(what) +
+                                                             " contained duplicate sector id " +
+                                                             std::to_string(id))};
+    }
+  }
+  return ids;
+}
 
 }  // namespace cellvault::cfb::internal
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "cfb/internal/chain.h"
+#include "cfb/internal/malformed.h"
 #include "cfb/internal/name.h"
 #include "cfb/internal/time.h"
 #include "common/bytes.h"
@@ -10,17 +11,13 @@
 namespace cellvault::cfb::internal {
 namespace {
 
-IoError malformed(const std::string& detail) {
-  return IoError::custom(ErrorKind::InvalidData, "Malformed directory (" + detail + ")");
-}
-
-std::string str(uint64_t v) { return std::to_string(v); }
+IoError malformed_dir(const std::string& detail) { return malformed("directory", detail); }
 
 IoResult<void> validate(const std::vector<DirEntry>& entries) {
-  if (entries.empty()) return Err{malformed("root entry is missing")};
+  if (entries.empty()) return Err{malformed_dir("root entry is missing")};
   const uint64_t root_len = entries[0].stream_size;
   if (root_len % kMiniSectorLen != 0) {
-    return Err{malformed("root stream len is " + str(root_len) + ", but should be multiple of 64")};
+    return Err{malformed_dir("root stream len is " + str(root_len) + ", but should be multiple of 64")};
   }
   const size_t count = entries.size();
   std::vector<bool> visited(count, false);
@@ -28,44 +25,32 @@ IoResult<void> validate(const std::vector<DirEntry>& entries) {
   while (!stack.empty()) {
     const uint32_t id = stack.back();
     stack.pop_back();
-    if (visited[id]) return Err{malformed("loop in tree")};
+    if (visited[id]) return Err{malformed_dir("loop in tree")};
     visited[id] = true;
     const DirEntry& e = entries[id];
     if (id == 0 && e.obj_type != ObjType::kRoot) {
-      return Err{malformed("root entry has object type " + std::string(obj_type_name(e.obj_type)))};
+      return Err{malformed_dir("root entry has object type " + std::string(obj_type_name(e.obj_type)))};
     }
     if (id != 0 && e.obj_type != ObjType::kStorage && e.obj_type != ObjType::kStream) {
-      return Err{malformed("non-root entry with object type " +
+      return Err{malformed_dir("non-root entry with object type " +
                            std::string(obj_type_name(e.obj_type)))};
     }
-    if (e.left_sibling != NOSTREAM) {
-      if (e.left_sibling >= count) {
-        return Err{malformed("left sibling index is " + str(e.left_sibling) +
+    // Each link must point inside the directory, and a sibling must order
+    // on its side of the entry.
+    static constexpr const char* kLinkNames[] = {"left sibling", "right sibling", "child"};
+    const uint32_t links[] = {e.left_sibling, e.right_sibling, e.child};
+    for (size_t k = 0; k < 3; ++k) {
+      const uint32_t to = links[k];
+      if (to == NOSTREAM) continue;
+      if (to >= count) {
+        return Err{malformed_dir(std::string(kLinkNames[k]) + " index is " + str(to) +
                              ", but directory entry count is " + str(count))};
       }
-      const DirEntry& left = entries[e.left_sibling];
-      if (compare_names(left.name, e.name) >= 0) {
-        return Err{malformed("name ordering, " + quote(e.name) + " vs " + quote(left.name))};
+      const DirEntry& other = entries[to];
+      if (k < 2 && (k == 0 ? compare_names(other.name, e.name) : compare_names(e.name, other.name)) >= 0) {
+        return Err{malformed_dir("name ordering, " + quote(e.name) + " vs " + quote(other.name))};
       }
-      stack.push_back(e.left_sibling);
-    }
-    if (e.right_sibling != NOSTREAM) {
-      if (e.right_sibling >= count) {
-        return Err{malformed("right sibling index is " + str(e.right_sibling) +
-                             ", but directory entry count is " + str(count))};
-      }
-      const DirEntry& right = entries[e.right_sibling];
-      if (compare_names(e.name, right.name) >= 0) {
-        return Err{malformed("name ordering, " + quote(e.name) + " vs " + quote(right.name))};
-      }
-      stack.push_back(e.right_sibling);
-    }
-    if (e.child != NOSTREAM) {
-      if (e.child >= count) {
-        return Err{malformed("child index is " + str(e.child) +
-                             ", but directory entry count is " + str(count))};
-      }
-      stack.push_back(e.child);
+      stack.push_back(to);
     }
   }
   return {};

@@ -4,16 +4,13 @@
 #include <string>
 
 #include "cfb/internal/chain.h"
+#include "cfb/internal/malformed.h"
 #include "common/bytes.h"
 
 namespace cellvault::cfb::internal {
 namespace {
 
-IoError malformed(const std::string& detail) {
-  return IoError::custom(ErrorKind::InvalidData, "Malformed MiniFAT (" + detail + ")");
-}
-
-std::string str(uint64_t v) { return std::to_string(v); }
+IoError malformed_minifat(const std::string& detail) { return malformed("MiniFAT", detail); }
 
 }  // namespace
 
@@ -23,7 +20,7 @@ IoResult<MiniAllocator> MiniAllocator::create(Directory directory, std::vector<u
   const uint64_t m = root.stream_size / kMiniSectorLen;
   const size_t entries = minifat.size();
   if (m < entries) {
-    return Err{malformed("MiniFAT has " + str(entries) + " entries, but root stream has only " +
+    return Err{malformed_minifat("MiniFAT has " + str(entries) + " entries, but root stream has only " +
                          str(m) + " mini sectors")};
   }
   std::vector<bool> pointed(entries, false);
@@ -31,10 +28,10 @@ IoResult<MiniAllocator> MiniAllocator::create(Directory directory, std::vector<u
     const uint32_t v = minifat[i];
     if (v > MAXREGSECT) continue;
     if (v >= entries) {
-      return Err{malformed("MiniFAT has " + str(entries) + " entries, but mini sector " + str(i) +
+      return Err{malformed_minifat("MiniFAT has " + str(entries) + " entries, but mini sector " + str(i) +
                            " points to " + str(v))};
     }
-    if (pointed[v]) return Err{malformed("mini sector " + str(v) + " pointed to twice")};
+    if (pointed[v]) return Err{malformed_minifat("mini sector " + str(v) + " pointed to twice")};
     pointed[v] = true;
   }
   Allocator& alloc = directory.allocator();

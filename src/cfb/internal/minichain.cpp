@@ -8,16 +8,9 @@
 namespace cellvault::cfb::internal {
 
 IoResult<MiniChain> MiniChain::open(MiniAllocator& minialloc, uint32_t start) {
-  std::vector<uint32_t> ids;
-  uint32_t id = start;
-  while (id != ENDOFCHAIN) {
-    ids.push_back(id);
-    CV_TRY_ASSIGN(id, minialloc.next_mini_sector(id));
-    if (id == start) {
-      return Err{IoError::custom(ErrorKind::InvalidData,
-                                 "Minichain contained duplicate sector id " + std::to_string(id))};
-    }
-  }
+  CV_TRY_ASSIGN(std::vector<uint32_t> ids,
+                walk_chain(start, [&minialloc](uint32_t id) { return minialloc.next_mini_sector(id); },
+                           "Minichain"));
   return MiniChain(minialloc, std::move(ids));
 }
 
