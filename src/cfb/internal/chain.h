@@ -66,15 +66,13 @@ class Chain {
   // end. Never grows the chain.
   IoResult<void> seek(uint64_t p);
 
-  // write_all writes |data| at the position and advances it, adding
-  // sectors at the end as needed. A new sector that the data does not fill
-  // is padded with the fill.
+  // write_all stages |data| at the position for the next commit and
+  // advances the position, adding sectors at the end as needed. A new
+  // sector that the data does not fill is padded with the fill. The data
+  // must stay unchanged until the commit.
   IoResult<void> write_all(ByteView data) { return write_parts({&data, 1}); }
 
-  // write_parts is write_all of the concatenation of |parts|. Pieces that
-  // lie next to each other in the file go out in one call, and so do the
-  // FAT and DIFAT sectors between two runs of new sectors (their content is
-  // final once the chain has grown), so a long write costs a few calls.
+  // write_parts is write_all of the concatenation of |parts|.
   IoResult<void> write_parts(std::span<const ByteView> parts);
 
  private:

@@ -125,14 +125,17 @@ void encrypt(std::string_view to_path, PackageBuffer package,
   // Only now is the destination touched.
   AtomicOutput output =
       unwrap(AtomicOutput::begin(to_path, options.replace_existing));
-  cfb::CompoundFile container =
-      unwrap(cfb::create_with_file(output.take_file(), options.version));
-  write_stream(container, "EncryptionInfo", encryption_info);
-  write_stream(container, "EncryptedPackage", encrypted_package);
+  {
+    // The container writes through the output's file, which it borrows.
+    cfb::CompoundFile container =
+        unwrap(cfb::create_with_file(output.file(), options.version));
+    write_stream(container, "EncryptionInfo", encryption_info);
+    write_stream(container, "EncryptedPackage", encrypted_package);
+  }
   // The stream's bytes are in the file; give the memory back before the
   // flush to disk.
   package = PackageBuffer();
-  unwrap(output.commit(std::move(container).release_file()));
+  unwrap(output.commit());
 }
 
 }  // namespace cellvault
