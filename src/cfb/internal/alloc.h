@@ -51,11 +51,11 @@ class Allocator : public WriteBatch::Source {
 
   // allocate_sector hands out the lowest free sector, else appends one
   // (adding FAT and DIFAT sectors when the table is full); its entry is
-  // ENDOFCHAIN and it is filled with |fill| at once.
+  // ENDOFCHAIN and |fill| is staged for it.
   IoResult<uint32_t> allocate_sector(SectorFill fill);
 
   // allocate_unfilled is allocate_sector without the fill: the caller must
-  // write every byte of the returned sector.
+  // stage every byte of the returned sector before the next commit.
   IoResult<uint32_t> allocate_unfilled();
 
   // reserve makes room in memory for |count| more sectors, ahead of a
@@ -100,8 +100,8 @@ class Allocator : public WriteBatch::Source {
   // Every entry below free_hint_ is in use, so the search for the lowest
   // free entry starts there.
   size_t free_hint_ = 0;
-  // Whether FAT sector number k (DIFAT sector number d) may differ from
-  // the file, and the list of the dirty FAT sector numbers.
+  // Whether FAT sector number k, or DIFAT sector number d, may differ from
+  // the file, and the list of the FAT sector numbers that may.
   std::vector<bool> fat_dirty_;
   std::vector<uint32_t> dirty_fat_sectors_;
   std::vector<bool> difat_dirty_;

@@ -140,6 +140,7 @@ IoResult<void> Directory::commit() {
     CV_TRY(sectors.check_sector(chain_[i]));
     sectors.stage_sectors(*this, chain_[i]);
   }
+  sectors.offer(*this);
   CV_TRY(alloc_.commit());
   std::fill(sector_dirty_.begin(), sector_dirty_.end(), false);
   return {};

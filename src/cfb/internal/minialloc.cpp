@@ -174,6 +174,7 @@ IoResult<void> MiniAllocator::commit() {
       sectors.stage_sectors(*this, minifat_chain_[k]);
     }
   }
+  sectors.offer(*this);
   CV_TRY(dir_.commit());
   dirty_lo_ = dirty_hi_ = 0;
   return {};

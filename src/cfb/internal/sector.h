@@ -78,10 +78,9 @@ class Sectors : public WriteBatch::Source {
   // must stay unchanged until then (or until discard_staged).
   void stage(uint64_t offset, ByteView bytes) { batch_.stage(offset, bytes); }
   // stage_sectors adds sectors |first| to |first| + |count| - 1, which
-  // |source| produces, to the next commit. The source offers itself too.
+  // |source| produces, to the next commit.
   void stage_sectors(const WriteBatch::Source& source, uint32_t first, uint32_t count = 1) {
     batch_.stage_from(source, sector_offset(first), size_t{count} * sector_len_);
-    batch_.offer(source);
   }
   // offer lets the next commit write clean regions of |source| where that
   // saves a call.
