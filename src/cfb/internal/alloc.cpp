@@ -271,14 +271,9 @@ size_t Allocator::produce(uint64_t offset, std::span<uint8_t> out) const {
 }
 
 IoResult<void> Allocator::commit() {
-  for (const uint32_t k : dirty_fat_sectors_) {
-    CV_TRY(sectors_.check_sector(fat_sectors_[k]));
-    sectors_.stage_sectors(*this, fat_sectors_[k]);
-  }
+  for (const uint32_t k : dirty_fat_sectors_) CV_TRY(sectors_.stage_sector(*this, fat_sectors_[k]));
   for (size_t d = 0; d < difat_sectors_.size(); ++d) {
-    if (!difat_dirty_[d]) continue;
-    CV_TRY(sectors_.check_sector(difat_sectors_[d]));
-    sectors_.stage_sectors(*this, difat_sectors_[d]);
+    if (difat_dirty_[d]) CV_TRY(sectors_.stage_sector(*this, difat_sectors_[d]));
   }
   // Clean FAT sectors may bridge the gaps between the runs of a write.
   sectors_.offer(*this);

@@ -136,9 +136,7 @@ void Directory::mark_dirty(uint32_t id) { sector_dirty_[id / entries_per_sector(
 IoResult<void> Directory::commit() {
   Sectors& sectors = alloc_.sectors();
   for (size_t i = 0; i < chain_.size(); ++i) {
-    if (!sector_dirty_[i]) continue;
-    CV_TRY(sectors.check_sector(chain_[i]));
-    sectors.stage_sectors(*this, chain_[i]);
+    if (sector_dirty_[i]) CV_TRY(sectors.stage_sector(*this, chain_[i]));
   }
   sectors.offer(*this);
   CV_TRY(alloc_.commit());

@@ -170,8 +170,7 @@ IoResult<void> MiniAllocator::commit() {
   const size_t e = sectors.sector_len() / 4;
   if (dirty_lo_ != dirty_hi_) {
     for (size_t k = dirty_lo_ / e; k * e < dirty_hi_; ++k) {
-      CV_TRY(sectors.check_sector(minifat_chain_[k]));
-      sectors.stage_sectors(*this, minifat_chain_[k]);
+      CV_TRY(sectors.stage_sector(*this, minifat_chain_[k]));
     }
   }
   sectors.offer(*this);

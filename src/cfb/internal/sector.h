@@ -77,10 +77,12 @@ class Sectors : public WriteBatch::Source {
   // stage adds |bytes| at file offset |offset| to the next commit; they
   // must stay unchanged until then (or until discard_staged).
   void stage(uint64_t offset, ByteView bytes) { batch_.stage(offset, bytes); }
-  // stage_sectors adds sectors |first| to |first| + |count| - 1, which
-  // |source| produces, to the next commit.
-  void stage_sectors(const WriteBatch::Source& source, uint32_t first, uint32_t count = 1) {
-    batch_.stage_from(source, sector_offset(first), size_t{count} * sector_len_);
+  // stage_sector adds sector |id|, which |source| produces, to the next
+  // commit; fails like check_sector.
+  IoResult<void> stage_sector(const WriteBatch::Source& source, uint32_t id) {
+    CV_TRY(check_sector(id));
+    batch_.stage_from(source, sector_offset(id), sector_len_);
+    return {};
   }
   // offer lets the next commit write clean regions of |source| where that
   // saves a call.
