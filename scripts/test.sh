@@ -4,6 +4,8 @@
 # package and runs the Python tests.
 #
 #   CELLVAULT_SKIP_SANITIZE=1   skip the sanitizer build (quicker local runs)
+#   CELLVAULT_SKIP_FUZZ=1       skip the bounded fuzz runs
+#   CELLVAULT_FUZZ_SECONDS=N    seconds per fuzz target (default 60)
 #   CELLVAULT_LARGE_TESTS=1     also run the tests that write very large files
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,6 +27,11 @@ if [ "${CELLVAULT_SKIP_SANITIZE:-0}" != 1 ]; then
   cmake --build build/sanitize -j "$jobs"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+fi
+
+if [ "${CELLVAULT_SKIP_FUZZ:-0}" != 1 ]; then
+  echo "== Fuzz targets (clang, AddressSanitizer and UndefinedBehaviorSanitizer)"
+  bash scripts/fuzz.sh all "${CELLVAULT_FUZZ_SECONDS:-60}"
 fi
 
 echo "== Python tests"

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <string_view>
 
+#include "cli/shown.h"
+
 namespace cellvault::cli {
 namespace {
 
@@ -15,12 +17,15 @@ enum class Opt {
   ContainerVersion,
   PasswordFile,
   PasswordEnv,
+  FilesFrom,
+  Null,
   Jobs,
   Force,
   Quiet,
   Help,
   // Refused on purpose: see kPasswordOnCommandLine.
   Password,
+  Count,  // the number of options, not one of them
 };
 
 struct OptSpec {
@@ -35,6 +40,8 @@ constexpr OptSpec kOptions[] = {
     {"container-version", 0, true, Opt::ContainerVersion},
     {"password-file", 0, true, Opt::PasswordFile},
     {"password-env", 0, true, Opt::PasswordEnv},
+    {"files-from", 0, true, Opt::FilesFrom},
+    {"null", 0, false, Opt::Null},
     {"jobs", 'j', true, Opt::Jobs},
     {"force", 'f', false, Opt::Force},
     {"quiet", 'q', false, Opt::Quiet},
@@ -68,7 +75,7 @@ TextResult<unsigned> parse_jobs(std::string_view text) {
   if (text.empty() || ec != std::errc() || ptr != end || value < 1 ||
       value > kMaxJobs) {
     return Err{"--jobs needs a whole number from 1 to " +
-               std::to_string(kMaxJobs) + ", not '" + std::string(text) + "'"};
+               std::to_string(kMaxJobs) + ", not " + shown_quoted(text)};
   }
   return value;
 }
@@ -85,8 +92,7 @@ TextResult<void> apply(Options& options, Opt opt, std::string_view value) {
       } else if (value == "4") {
         options.version = cfb::Version::V4;
       } else {
-        return Err{"--container-version must be 3 or 4, not '" +
-                   std::string(value) + "'"};
+        return Err{"--container-version must be 3 or 4, not " + shown_quoted(value)};
       }
       break;
     case Opt::PasswordFile:
@@ -95,6 +101,13 @@ TextResult<void> apply(Options& options, Opt opt, std::string_view value) {
     case Opt::PasswordEnv:
       if (value.empty()) return Err{std::string("--password-env needs a variable name")};
       options.password_env = std::string(value);
+      break;
+    case Opt::FilesFrom:
+      if (value.empty()) return Err{std::string("--files-from needs a file")};
+      options.files_from = std::string(value);
+      break;
+    case Opt::Null:
+      options.null_separated = true;
       break;
     case Opt::Jobs: {
       CV_TRY_ASSIGN(options.jobs, parse_jobs(value));
@@ -111,16 +124,48 @@ TextResult<void> apply(Options& options, Opt opt, std::string_view value) {
       break;
     case Opt::Password:
       return Err{std::string(kPasswordOnCommandLine)};
+    case Opt::Count:
+      break;
   }
   return {};
 }
+
+// OptionsSeen refuses a second value for an option that takes one: with
+// "-o A -o B" it is unclear which directory was meant. Flags may repeat.
+class OptionsSeen {
+ public:
+  TextResult<void> note(const OptSpec& option) {
+    if (!option.takes_value) return {};
+    bool& seen = seen_[static_cast<size_t>(option.opt)];
+    if (seen) {
+      return Err{"option '--" + std::string(option.long_name) + "' is given more than once"};
+    }
+    seen = true;
+    return {};
+  }
+
+ private:
+  bool seen_[static_cast<size_t>(Opt::Count)] = {};
+};
 
 TextResult<void> check(const Options& options) {
   if (options.password_file && options.password_env) {
     return Err{std::string(
         "--password-file and --password-env cannot be used together")};
   }
+  if (options.files_from && !options.output_dir) {
+    return Err{std::string("--files-from needs --output-dir DIR")};
+  }
+  if (options.null_separated && !options.files_from) {
+    return Err{std::string("--null needs --files-from FILE")};
+  }
+  if (options.files_from == "-" && options.password_file == "-") {
+    return Err{std::string(
+        "--files-from - and --password-file - cannot both read standard input")};
+  }
   const size_t n = options.paths.size();
+  // The names of a list are counted once it is read (see read_file_list).
+  if (options.files_from) return {};
   if (options.output_dir) {
     if (n == 0) return Err{std::string("no INPUT file given")};
   } else if (n == 0) {
@@ -137,6 +182,7 @@ TextResult<void> check(const Options& options) {
 
 TextResult<Options> parse_encrypt(int argc, const char* const* argv) {
   Options options;
+  OptionsSeen seen;
   bool only_paths = false;
   for (int i = 2; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -157,8 +203,9 @@ TextResult<Options> parse_encrypt(int argc, const char* const* argv) {
       }
       const OptSpec* option = find_long(name);
       if (option == nullptr) {
-        return Err{"unknown option '--" + std::string(name) + "'"};
+        return Err{"unknown option " + shown_quoted("--" + std::string(name))};
       }
+      CV_TRY(seen.note(*option));
       if (option->opt == Opt::Password) return Err{std::string(kPasswordOnCommandLine)};
       std::string_view value;
       if (option->takes_value) {
@@ -180,8 +227,9 @@ TextResult<Options> parse_encrypt(int argc, const char* const* argv) {
     for (size_t k = 1; k < arg.size(); ++k) {
       const OptSpec* option = find_short(arg[k]);
       if (option == nullptr) {
-        return Err{"unknown option '-" + std::string(1, arg[k]) + "'"};
+        return Err{"unknown option " + shown_quoted("-" + std::string(1, arg[k]))};
       }
+      CV_TRY(seen.note(*option));
       if (option->opt == Opt::Password) return Err{std::string(kPasswordOnCommandLine)};
       std::string_view value;
       if (option->takes_value) {
@@ -218,7 +266,7 @@ TextResult<Options> parse_args(int argc, const char* const* argv) {
     return options;
   }
   if (command == "encrypt") return parse_encrypt(argc, argv);
-  return Err{"unknown command '" + std::string(command) + "'"};
+  return Err{"unknown command " + shown_quoted(command)};
 }
 
 }  // namespace cellvault::cli

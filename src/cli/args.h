@@ -24,6 +24,10 @@ struct Options {
   cfb::Version version = cfb::Version::V3;
   std::optional<std::string> password_file;
   std::optional<std::string> password_env;
+  // --files-from: a file ("-" for standard input) that lists more INPUTs,
+  // one a line or, with --null, each ended by a NUL byte.
+  std::optional<std::string> files_from;
+  bool null_separated = false;
   // 0 means one job per CPU.
   unsigned jobs = 0;
   bool force = false;
@@ -32,8 +36,9 @@ struct Options {
 
 // parse_args reads argv[1..argc-1]. On success it returns the options,
 // already checked for consistency (the number of paths, exclusive password
-// sources); on a usage error it returns one line that says what is wrong,
-// without the program name.
+// sources, each option that takes a value given once); on a usage error it
+// returns one line that says what is wrong, without the program name.
+// With --files-from the number of INPUTs is checked once the list is read.
 TextResult<Options> parse_args(int argc, const char* const* argv);
 
 }  // namespace cellvault::cli

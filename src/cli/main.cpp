@@ -1,19 +1,26 @@
 // cellvault: the command line face of the encryption core.
 
 #include <sched.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "cli/args.h"
+#include "cli/file_list.h"
 #include "cli/help.h"
 #include "cli/interrupt.h"
 #include "cli/password.h"
 #include "cli/progress.h"
 #include "cli/run.h"
+#include "cli/shown.h"
 
 namespace cellvault::cli {
 namespace {
@@ -38,15 +45,64 @@ unsigned default_jobs() {
   return n == 0 ? 1 : n;
 }
 
-int encrypt_command(const Options& options) {
-  TextResult<SecretBytes> password = read_password(options);
+// no_core_dumps keeps the password, which this process holds from the
+// first read to its exit, out of core files. PR_SET_DUMPABLE 0 makes the
+// kernel refuse the dump whatever kernel.core_pattern says, a file or a
+// pipe to a crash handler (RLIMIT_CORE would bind only the file, and
+// whatever limit a handler chooses to honour), and it also keeps other
+// processes of the same user from attaching a debugger or reading
+// /proc/PID/mem and environ. A crash of the command then leaves no core to
+// debug, which is the point.
+void no_core_dumps() {
+  // It can fail only for an argument other than 0 or 1.
+  (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+}
+
+// check_output_dir makes sure that --output-dir names a directory, once,
+// before the password is asked for: otherwise every file would fail alike.
+std::optional<std::string> check_output_dir(const std::string& dir) {
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0) {
+    return "cannot write into " + shown(dir) + ": " + IoError::from_errno().message();
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    return "cannot write into " + shown(dir) + ": " + IoError::from_os(ENOTDIR).message();
+  }
+  return std::nullopt;
+}
+
+int encrypt_command(Options options) {
+  no_core_dumps();
+  if (options.files_from) {
+    TextResult<std::vector<std::string>> listed =
+        read_file_list(*options.files_from, options.null_separated);
+    if (!listed.ok()) {
+      print(stderr, "cellvault: " + listed.error() + "\n");
+      return kUsageError;
+    }
+    options.paths.insert(options.paths.end(), listed->begin(), listed->end());
+    if (options.paths.empty()) {
+      print(stderr, "cellvault: no INPUT file given\n");
+      return kUsageError;
+    }
+  }
+  if (options.output_dir) {
+    if (std::optional<std::string> error = check_output_dir(*options.output_dir)) {
+      print(stderr, "cellvault: " + *error + "\n");
+      return kUsageError;
+    }
+  }
+  const std::vector<Job> jobs = plan_jobs(options);
+
+  std::optional<std::string> warning;
+  TextResult<SecretBytes> password = read_password(options, &warning);
   if (!password.ok()) {
     print(stderr, "cellvault: " + password.error() + "\n");
     return kUsageError;
   }
+  if (warning) print(stderr, "cellvault: " + *warning + "\n");
   const std::string_view text(reinterpret_cast<const char*>(password->data()),
                               password->size());
-  const std::vector<Job> jobs = plan_jobs(options);
   const unsigned threads = options.jobs != 0 ? options.jobs : default_jobs();
   const OutputOptions output{options.version, /*replace_existing=*/options.force};
 
@@ -93,7 +149,7 @@ int run_command(int argc, char** argv) {
     case Action::Encrypt:
       break;
   }
-  return encrypt_command(*parsed);
+  return encrypt_command(std::move(*parsed));
 }
 
 }  // namespace

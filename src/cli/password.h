@@ -5,6 +5,8 @@
 #ifndef CELLVAULT_CLI_PASSWORD_H_
 #define CELLVAULT_CLI_PASSWORD_H_
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "cli/args.h"
@@ -18,21 +20,32 @@ namespace cellvault::cli {
 // mistake), and is refused rather than used as a password.
 inline constexpr size_t kMaxPasswordBytes = 64 * 1024;
 
+// How many times the prompt asks for the password and its repetition
+// before it gives up on answers that differ.
+inline constexpr int kPromptAttempts = 3;
+
 // read_password gets the password from the source that |options| names:
 // --password-file, --password-env, or else the prompt on the terminal.
 // On success the password is non-empty, valid UTF-8 text in a buffer that
-// is wiped when released. On failure the text says what went wrong, ready
-// to be printed after "cellvault: ".
-TextResult<SecretBytes> read_password(const Options& options);
+// is wiped when released, and |warning| (when given) is set to a line to
+// show, for a password file that others may read, or reset. On failure the
+// text says what went wrong, ready to be printed after "cellvault: ".
+TextResult<SecretBytes> read_password(const Options& options,
+                                      std::optional<std::string>* warning = nullptr);
 
-// password_from_file reads |path| ("-" for standard input) and strips one
-// trailing newline ("\n" or "\r\n"). Fails when the file cannot be read or
-// is larger than kMaxPasswordBytes.
-TextResult<SecretBytes> password_from_file(std::string_view path);
+// password_from_file reads |path| ("-" for standard input) and drops a
+// leading UTF-8 byte order mark and one trailing newline ("\n" or "\r\n"),
+// as for a variable. Fails when the file cannot be read or is larger than
+// kMaxPasswordBytes. |warning| (when given) is set when the file is a
+// regular file that its group or others may read.
+TextResult<SecretBytes> password_from_file(std::string_view path,
+                                           std::optional<std::string>* warning = nullptr);
 
 // prompt_password asks twice on the controlling terminal (/dev/tty) with
-// echo turned off, and fails when the two answers differ, when input ends
-// or when there is no terminal. The terminal's settings are restored on
+// echo turned off; when the two answers differ it says so and asks again,
+// up to kPromptAttempts times in all. It fails after the last mismatch,
+// when input ends (the prompt's line is ended first) or when there is no
+// terminal. The terminal's settings are restored on
 // every way out, also when SIGINT, SIGTERM, SIGHUP or SIGQUIT arrive while
 // it waits; the signal then takes its default effect.
 TextResult<SecretBytes> prompt_password();

@@ -110,6 +110,18 @@ TextResult<SecretBytes> read_line(int fd) {
   return line;
 }
 
+// ask shows |prompt| and reads the answer. The typed line feed is not
+// echoed, so the line is ended here, also when input ends or fails: the
+// message that follows then starts on a line of its own.
+TextResult<SecretBytes> ask(int fd, std::string_view prompt) {
+  if (!write_text(fd, prompt)) {
+    return Err{std::string("cannot write the prompt to the terminal")};
+  }
+  TextResult<SecretBytes> answer = read_line(fd);
+  (void)write_text(fd, "\n");
+  return answer;
+}
+
 class FdCloser {
  public:
   explicit FdCloser(int fd) : fd_(fd) {}
@@ -136,20 +148,20 @@ TextResult<SecretBytes> prompt_password() {
     return Err{"cannot turn off echo on the terminal: " +
                IoError::from_os(err).message()};
   }
-  if (!write_text(fd, "Password: ")) {
-    return Err{std::string("cannot write the prompt to the terminal")};
+  for (int attempt = 1;; ++attempt) {
+    CV_TRY_ASSIGN(SecretBytes first, ask(fd, "Password: "));
+    CV_TRY_ASSIGN(SecretBytes second, ask(fd, "Repeat password: "));
+    if (first.size() == second.size() &&
+        CRYPTO_memcmp(first.data(), second.data(), first.size()) == 0) {
+      return first;
+    }
+    if (attempt == kPromptAttempts) {
+      return Err{std::string("the two passwords do not match")};
+    }
+    if (!write_text(fd, "The two passwords do not match; try again.\n")) {
+      return Err{std::string("cannot write the prompt to the terminal")};
+    }
   }
-  CV_TRY_ASSIGN(SecretBytes first, read_line(fd));
-  if (!write_text(fd, "\nRepeat password: ")) {
-    return Err{std::string("cannot write the prompt to the terminal")};
-  }
-  CV_TRY_ASSIGN(SecretBytes second, read_line(fd));
-  (void)write_text(fd, "\n");
-  if (first.size() != second.size() ||
-      CRYPTO_memcmp(first.data(), second.data(), first.size()) != 0) {
-    return Err{std::string("the two passwords do not match")};
-  }
-  return first;
 }
 
 }  // namespace cellvault::cli

@@ -3,63 +3,53 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <map>
 #include <new>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 #include "cli/interrupt.h"
+#include "cli/shown.h"
 #include "common/abort.h"
+#include "common/cancel.h"
 #include "common/file.h"
 #include "common/package_buffer.h"
+#include "common/source.h"
 
 namespace cellvault::cli {
 namespace {
 
 std::string already_exists(const std::string& output) {
-  return "cannot write " + output +
-         ": it already exists (use --force to replace it)";
+  return "cannot write " + shown(output) + ": it already exists (use --force to replace it)";
 }
+
+// stop_requested answers the source's cancellation hook: the first stop
+// signal ends a wait for input (the files being written still finish).
+bool stop_requested(void* /*context*/) { return StopOnSignal::requested() != 0; }
 
 }  // namespace
-
-std::string output_name(std::string_view dir, std::string_view input) {
-  size_t slash = input.rfind('/');
-  std::string_view name = slash == std::string_view::npos ? input : input.substr(slash + 1);
-  std::string out(dir);
-  if (!out.empty() && out.back() != '/') out += '/';
-  out += name;
-  return out;
-}
-
-std::vector<Job> plan_jobs(const Options& options) {
-  std::vector<Job> jobs;
-  if (!options.output_dir) {
-    jobs.push_back(Job{options.paths[0], options.paths[1], std::nullopt});
-    return jobs;
-  }
-  std::map<std::string, std::string> first_input_of;
-  for (const std::string& input : options.paths) {
-    Job job{input, output_name(*options.output_dir, input), std::nullopt};
-    auto [it, inserted] = first_input_of.emplace(job.output, input);
-    if (!inserted) {
-      job.refused = "cannot write " + job.output + " for " + input +
-                    ": it is already the output of " + it->second;
-    }
-    jobs.push_back(std::move(job));
-  }
-  return jobs;
-}
 
 std::optional<std::string> encrypt_one(const Job& job, std::string_view password,
                                        const OutputOptions& output) {
   if (job.refused) return job.refused;
+  const std::string input = shown(job.input);
   try {
-    IoResult<File> file = File::open_read(job.input);
-    if (!file.ok()) return "cannot read " + job.input + ": " + file.error().message();
-    IoResult<PackageBuffer> data = read_package(*file);
-    if (!data.ok()) return "cannot read " + job.input + ": " + data.error().message();
+    IoResult<File> file = open_source(job.input);
+    if (!file.ok()) return "cannot read " + input + ": " + file.error().message();
+    // Refused from its size rather than after reading and encrypting it all
+    // (the container's writer would refuse it only then). A pipe has no
+    // size: the writer's own check stays for it.
+    if (const uint64_t limit = max_package_len(output.version);
+        file->remaining_len_hint() > limit) {
+      return "cannot encrypt " + input + ": it is larger than the " + std::to_string(limit) +
+             " bytes that a version " +
+             std::to_string(static_cast<unsigned>(output.version)) +
+             " container holds (use --container-version 4)";
+    }
+    const CancelHook cancel(stop_requested, nullptr);
+    IoResult<PackageBuffer> data = read_package(*file, cancel);
+    if (!data.ok()) return "cannot read " + input + ": " + data.error().message();
     (void)file->close();
     // A quick look before the key derivation saves its cost for an output
     // that would be refused anyway; the atomic output still refuses on its
@@ -67,7 +57,7 @@ std::optional<std::string> encrypt_one(const Job& job, std::string_view password
     struct stat st;
     if (lstat(job.output.c_str(), &st) == 0) {
       if (S_ISDIR(st.st_mode)) {
-        return "cannot write " + job.output +
+        return "cannot write " + shown(job.output) +
                ": it is a directory (use --output-dir DIR to write into it)";
       }
       if (!output.replace_existing) return already_exists(job.output);
@@ -81,13 +71,15 @@ std::optional<std::string> encrypt_one(const Job& job, std::string_view password
       }
       // An abort with an I/O error behind it is the output's failure; one
       // without comes from the encryption itself.
-      if (abort.cause()) return "cannot write " + job.output + ": " + abort.cause()->message();
-      return "cannot encrypt " + job.input + ": " + abort.message();
+      if (abort.cause()) {
+        return "cannot write " + shown(job.output) + ": " + abort.cause()->message();
+      }
+      return "cannot encrypt " + input + ": " + abort.message();
     }
   } catch (const std::bad_alloc&) {
-    return "cannot encrypt " + job.input + ": out of memory";
+    return "cannot encrypt " + input + ": out of memory";
   } catch (const std::exception& e) {
-    return "cannot encrypt " + job.input + ": " + e.what();
+    return "cannot encrypt " + input + ": " + e.what();
   }
   return std::nullopt;
 }

@@ -1,5 +1,5 @@
-// Encrypting the files: which input goes to which output, and the pool of
-// threads that does the work.
+// Encrypting the files of a plan: one job, and the pool of threads that
+// does them all.
 
 #ifndef CELLVAULT_CLI_RUN_H_
 #define CELLVAULT_CLI_RUN_H_
@@ -9,33 +9,19 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/args.h"
+#include "cli/plan.h"
 #include "cli/progress.h"
 #include "helper/crypt/encrypt.h"
 
 namespace cellvault::cli {
 
-struct Job {
-  std::string input;
-  std::string output;
-  // Set when the job must not run at all: its output is the output of an
-  // earlier job too (two inputs with the same name for one directory).
-  std::optional<std::string> refused;
-};
-
-// plan_jobs pairs every input with its output: OUTPUT itself, or
-// DIR/<the input's file name> with --output-dir. An output that an earlier
-// job already writes is refused, so that one input never silently replaces
-// another's result.
-std::vector<Job> plan_jobs(const Options& options);
-
-// output_name returns DIR/<last component of |input|>.
-std::string output_name(std::string_view dir, std::string_view input);
-
 // encrypt_one reads |job|'s input and writes it encrypted. It returns
 // nothing on success, else one line naming the file and the cause. Without
 // |output.replace_existing| an existing output is an error and is left
-// untouched.
+// untouched. A source too large for the container version is refused from
+// its size, before it is read. While the input keeps it waiting (a FIFO
+// without a writer), a stop signal (StopOnSignal) ends the job with
+// nothing written.
 std::optional<std::string> encrypt_one(const Job& job, std::string_view password,
                                        const OutputOptions& output);
 

@@ -10,29 +10,29 @@
 #define CELLVAULT_COMMON_ABORT_H_
 
 #include <optional>
-#include <source_location>
 #include <string>
 #include <utility>
 
 #include "common/error.h"
+#include "common/source_location.h"
 
 namespace cellvault {
 
 class Abort {
  public:
-  Abort(std::string message, std::source_location where,
+  Abort(std::string message, SourceLocation where,
         std::optional<IoError> cause = std::nullopt)
       : message_(std::move(message)), where_(where), cause_(std::move(cause)) {}
 
   const std::string& message() const { return message_; }
-  const std::source_location& where() const { return where_; }
+  const SourceLocation& where() const { return where_; }
   // cause is the I/O error behind the abort, when there is one; the command
   // line uses it to name the cause in a short line of its own.
   const std::optional<IoError>& cause() const { return cause_; }
 
  private:
   std::string message_;
-  std::source_location where_;
+  SourceLocation where_;
   std::optional<IoError> cause_;
 };
 
@@ -40,14 +40,14 @@ class Abort {
 // called from.
 [[noreturn]] void abort_call(
     std::string message,
-    std::source_location where = std::source_location::current());
+    SourceLocation where = SourceLocation::current());
 
 // abort_with_error ends the current call because of |error|, with the
 // message kUnwrapPrefix + the rendered error.
 [[noreturn]] void abort_with_error(const IoError& error,
-                                   std::source_location where);
+                                   SourceLocation where);
 [[noreturn]] void abort_with_error(const ErrorText& error,
-                                   std::source_location where);
+                                   SourceLocation where);
 
 // The prefix of every abort that comes from an error result.
 inline constexpr std::string_view kUnwrapPrefix =
@@ -57,7 +57,7 @@ inline constexpr std::string_view kUnwrapPrefix =
 // kUnwrapPrefix followed by the rendered error.
 template <class T, class E>
 T unwrap(Result<T, E>&& result,
-         std::source_location where = std::source_location::current()) {
+         SourceLocation where = SourceLocation::current()) {
   if (!result.ok()) abort_with_error(result.error(), where);
   return std::move(result).take();
 }

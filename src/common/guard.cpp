@@ -15,7 +15,7 @@
 namespace cellvault {
 namespace {
 
-std::string location_text(const std::source_location& where) {
+std::string location_text(const SourceLocation& where) {
   return std::string(where.file_name()) + ":" + std::to_string(where.line()) +
          ":" + std::to_string(where.column());
 }

@@ -5,6 +5,8 @@
 #include <limits>
 #include <new>
 
+#include "common/source.h"
+
 namespace cellvault {
 namespace {
 
@@ -62,7 +64,9 @@ void PackageBuffer::grow(size_t max_len) {
   capacity_ = capacity;
 }
 
-IoResult<PackageBuffer> read_package(File& file) {
+IoResult<PackageBuffer> read_package(File& file, const CancelHook& cancel) {
+  const bool wait_first = may_wait(file);
+  InputWait input(cancel);
   const uint64_t hint = file.remaining_len_hint();
   if (hint > std::numeric_limits<size_t>::max() - kRoom) throw std::bad_alloc();
   // One byte more than the hint, so that the read which sees the end of an
@@ -77,9 +81,14 @@ IoResult<PackageBuffer> read_package(File& file) {
     const std::span<uint8_t> free_room(
         out.data_.get() + PackageBuffer::kHeadroom + out.len_,
         out.max_len() - out.len_);
-    CV_TRY_ASSIGN(const size_t n, file.read(free_room));
-    if (n == 0) break;
-    out.len_ += n;
+    if (wait_first) CV_TRY(input.wait(file));
+    IoResult<size_t> n = file.read(free_room);
+    // A non-blocking source may still have nothing after poll said
+    // otherwise (another reader took it): wait again.
+    if (!n.ok() && wait_first && n.error().kind() == ErrorKind::WouldBlock) continue;
+    if (!n.ok()) return Err{std::move(n).error()};
+    if (*n == 0) break;
+    out.len_ += *n;
   }
   return out;
 }

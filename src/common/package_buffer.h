@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "common/bytes.h"
+#include "common/cancel.h"
 #include "common/error.h"
 #include "common/file.h"
 
@@ -61,7 +62,7 @@ class PackageBuffer {
   std::span<uint8_t> storage() { return {data_.get(), capacity_}; }
 
  private:
-  friend IoResult<PackageBuffer> read_package(File& file);
+  friend IoResult<PackageBuffer> read_package(File& file, const CancelHook& cancel);
 
   // Allocates room for a package of up to |max_len| bytes, uninitialised,
   // with a package length of 0.
@@ -79,10 +80,13 @@ class PackageBuffer {
 // read_package reads |file| from its current position to its end into a new
 // PackageBuffer. The buffer is sized from the file's size, and the loop
 // reads until the OS reports the end, growing the buffer if the file grows
-// meanwhile (or has no size, like a pipe). Returns the OS error of a failed
-// read (IsADirectory for a directory, for instance). Throws std::bad_alloc
-// when the memory cannot be had.
-IoResult<PackageBuffer> read_package(File& file);
+// meanwhile (or has no size, like a pipe). A file that is not a regular one
+// is read only when it has input (see InputWait), so that |cancel| can stop
+// a wait that has no end: the result is then the error Interrupted
+// kCancelledMessage. Returns the OS error of a failed read (IsADirectory for
+// a directory, for instance). Throws std::bad_alloc when the memory cannot
+// be had.
+IoResult<PackageBuffer> read_package(File& file, const CancelHook& cancel = {});
 
 }  // namespace cellvault
 

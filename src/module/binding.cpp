@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "module/panic.h"
+
 namespace cellvault::module {
 namespace {
 
@@ -85,36 +87,6 @@ void set_not_text_error(PyObject* value) {
   PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'",
                type_name, "PyString");
   Py_XDECREF(qualname);
-}
-
-// take_error removes the pending exception and returns it normalised (a
-// new reference), or null when none is pending.
-PyObject* take_error() {
-#if PY_VERSION_HEX >= 0x030C0000
-  return PyErr_GetRaisedException();
-#else
-  PyObject *type, *error, *traceback;
-  PyErr_Fetch(&type, &error, &traceback);
-  PyErr_NormalizeException(&type, &error, &traceback);
-  if (error != nullptr && traceback != nullptr) {
-    PyException_SetTraceback(error, traceback);
-  }
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  return error;
-#endif
-}
-
-// restore_error makes |error| (a reference that this call takes over) the
-// pending exception again.
-void restore_error(PyObject* error) {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(error);
-#else
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error));
-  Py_INCREF(type);
-  PyErr_Restore(type, error, PyException_GetTraceback(error));
-#endif
 }
 
 // prefix_type_error names the parameter in a pending conversion error.

@@ -24,6 +24,32 @@ PyObject* panic_exception_type() {
   return panic_type;
 }
 
+PyObject* take_error() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  PyObject *type, *error, *traceback;
+  PyErr_Fetch(&type, &error, &traceback);
+  PyErr_NormalizeException(&type, &error, &traceback);
+  if (error != nullptr && traceback != nullptr) {
+    PyException_SetTraceback(error, traceback);
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return error;
+#endif
+}
+
+void restore_error(PyObject* error) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(error);
+#else
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error));
+  Py_INCREF(type);
+  PyErr_Restore(type, error, PyException_GetTraceback(error));
+#endif
+}
+
 void raise_failure(const CallFailure& failure) {
   if (failure.kind == CallFailure::Kind::OutOfMemory) {
     PyErr_NoMemory();

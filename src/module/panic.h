@@ -22,6 +22,13 @@ PyObject* panic_exception_type();
 // interpreter lock and return null to the interpreter afterwards.
 void raise_failure(const CallFailure& failure);
 
+// take_error removes the pending exception and returns it normalised (a
+// new reference), or null when none is pending. restore_error makes
+// |error| (a reference that the call takes over) the pending exception
+// again. Both need the interpreter lock.
+PyObject* take_error();
+void restore_error(PyObject* error);
+
 }  // namespace cellvault::module
 
 #endif  // CELLVAULT_MODULE_PANIC_H_

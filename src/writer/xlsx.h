@@ -5,6 +5,7 @@
 
 #include <string_view>
 
+#include "common/cancel.h"
 #include "helper/crypt/encrypt.h"
 
 namespace cellvault {
@@ -12,11 +13,14 @@ namespace cellvault {
 // set_password reads the whole file at |from_path| (any content is
 // accepted) and writes it encrypted with |password| to |to_path|. The
 // source is read completely before the destination is touched, so the two
-// paths may name the same file. Every failure throws Abort; the
-// destination is then as it was before the call, with the exceptions that
-// encrypt lists.
+// paths may name the same file. While the source keeps the call waiting
+// for input (a FIFO without a writer, a pipe), |cancel| is asked whether to
+// stop; a stop aborts with the Interrupted error kCancelledMessage before
+// anything is written. Every failure throws Abort; the destination is then
+// as it was before the call, with the exceptions that encrypt lists.
 void set_password(std::string_view from_path, std::string_view to_path,
-                  std::string_view password, const OutputOptions& options = {});
+                  std::string_view password, const OutputOptions& options = {},
+                  const CancelHook& cancel = {});
 
 }  // namespace cellvault
 

@@ -1,19 +1,25 @@
 // Tests of reading a package into a buffer with room around it: the bytes
-// read, the layout promised to the in-place encryption, and the sources
-// whose size is unknown or wrong (pipes), which make the buffer grow.
+// read, the layout promised to the in-place encryption, the sources whose
+// size is unknown or wrong (pipes), which make the buffer grow, and the
+// sources that keep the read waiting (FIFOs), whose wait a hook can stop.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <utility>
 
 #include "cfb_test_util.h"
 #include "common/abort.h"
+#include "common/cancel.h"
 #include "common/file.h"
 #include "common/package_buffer.h"
+#include "common/source.h"
 
 namespace cellvault {
 namespace {
@@ -76,6 +82,74 @@ TEST(PackageBufferTest, GrowsForSourcesWithoutASize) {
   writer.join();
   ASSERT_TRUE(buffer.ok());
   expect_layout(*buffer, data);
+}
+
+// A FIFO at a fresh temporary name, removed at the end.
+class TempFifo {
+ public:
+  TempFifo() { ::unlink(tmp_.path().c_str()); ok_ = ::mkfifo(tmp_.path().c_str(), 0600) == 0; }
+  const std::string& path() const { return tmp_.path(); }
+  bool ok() const { return ok_; }
+
+ private:
+  TempPath tmp_;
+  bool ok_ = false;
+};
+
+bool stop_at_third_ask(void* count) { return ++*static_cast<int*>(count) >= 3; }
+bool never_stop(void* count) {
+  ++*static_cast<int*>(count);
+  return false;
+}
+
+TEST(PackageBufferTest, WaitForAFifoWithoutWriterEndsWhenTheHookSaysStop) {
+  TempFifo fifo;
+  ASSERT_TRUE(fifo.ok());
+  // A plain open would sleep here until a writer comes.
+  File in = unwrap(open_source(fifo.path()));
+  int asked = 0;
+  const auto start = std::chrono::steady_clock::now();
+  IoResult<PackageBuffer> got = read_package(in, CancelHook(stop_at_third_ask, &asked));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  ASSERT_FALSE(got.ok());
+  EXPECT_EQ(got.error().kind(), ErrorKind::Interrupted);
+  EXPECT_EQ(got.error().message(), kCancelledMessage);
+  EXPECT_EQ(asked, 3);
+  // Between the answers it slept in poll rather than spinning.
+  EXPECT_GE(waited, std::chrono::milliseconds(2 * kCancelPollMs));
+}
+
+TEST(PackageBufferTest, FifoWithALateWriterIsReadWholeAndFilesNeverAsk) {
+  TempFifo fifo;
+  ASSERT_TRUE(fifo.ok());
+  const Bytes data = pattern(200000);
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(3 * kCancelPollMs));
+    File out = unwrap(File::open_at(AT_FDCWD, fifo.path(), O_WRONLY));
+    for (size_t done = 0; done < data.size();) {
+      const ssize_t n = ::write(out.fd(), data.data() + done,
+                                std::min<size_t>(50000, data.size() - done));
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  File in = unwrap(open_source(fifo.path()));
+  int asked = 0;
+  IoResult<PackageBuffer> got = read_package(in, CancelHook(never_stop, &asked));
+  writer.join();
+  ASSERT_TRUE(got.ok());
+  expect_layout(*got, data);
+  EXPECT_GE(asked, 2);  // it waited for the writer, asking meanwhile
+
+  // A regular file never keeps the read waiting: the hook is not asked.
+  TempPath file;
+  write_file(file.path(), data);
+  File regular = unwrap(open_source(file.path()));
+  asked = 0;
+  PackageBuffer whole = unwrap(read_package(regular, CancelHook(never_stop, &asked)));
+  expect_layout(whole, data);
+  EXPECT_EQ(asked, 0);
 }
 
 TEST(PackageBufferTest, ErrorsCopiesAndMoves) {

@@ -10,19 +10,15 @@ from pathlib import Path
 
 import pytest
 
+import build_tools
+
 olefile = pytest.importorskip("olefile")
 
 PERIOD = 4099
 
 
 def tool() -> Path:
-    tools = os.environ.get("CELLVAULT_TOOLS_DIR")
-    if not tools:
-        pytest.skip("CELLVAULT_TOOLS_DIR is not set (scripts/test.sh sets it to build/test/tests/cpp)")
-    path = Path(tools) / "cfb_write"
-    if not path.exists():
-        pytest.skip(f"{path} is missing: build the tests first (scripts/test.sh)")
-    return path
+    return build_tools.tool("cfb_write")
 
 
 def pattern(size: int, seed: int) -> bytes:

@@ -14,39 +14,13 @@ import time
 from pathlib import Path
 
 import msoffcrypto
-import openpyxl
 import pytest
 
-from cli_helpers import PtyProcess, cli_path, container, decrypt, run
+from cli_helpers import (PASSWORD, PtyProcess, cli_path, container, decrypt,
+                         files_in, make_workbook, run)
+from cli_helpers import password_file, workbook  # noqa: F401 (fixtures)
 
-PASSWORD = "Gr\u00fcn-\u00e9t\u00e9 42"  # not ASCII: the text must reach the key as UTF-16
 STREAMS = [["EncryptedPackage"], ["EncryptionInfo"]]
-
-
-def make_workbook(path: Path, label: str) -> bytes:
-    book = openpyxl.Workbook()
-    sheet = book.active
-    sheet["A1"] = label
-    sheet["B2"] = 1234.5
-    book.save(path)
-    return path.read_bytes()
-
-
-@pytest.fixture
-def workbook(tmp_path: Path) -> tuple[Path, bytes]:
-    path = tmp_path / "report.xlsx"
-    return path, make_workbook(path, "report")
-
-
-@pytest.fixture
-def password_file(tmp_path: Path) -> Path:
-    path = tmp_path / "password.txt"
-    path.write_text(PASSWORD + "\n", encoding="utf-8")
-    return path
-
-
-def files_in(directory: Path) -> list[str]:
-    return sorted(p.name for p in directory.iterdir())
 
 
 # -- texts and usage -------------------------------------------------------
@@ -59,7 +33,7 @@ def test_help_version_and_no_python_at_run_time(tmp_path: Path) -> None:
     assert sub.returncode == 0
     for word in ("--output-dir", "--password-file", "--password-env", "--jobs",
                  "--force", "--container-version", "512-byte", "4096-byte",
-                 "LibreOffice"):
+                 "LibreOffice", "--files-from", "--null", "130"):
         assert word in sub.stdout, word
     version = run(["--version"], tmp_path)
     assert version.stdout == f"cellvault {importlib.metadata.version('cellvault')}\n"
@@ -89,6 +63,19 @@ def test_help_version_and_no_python_at_run_time(tmp_path: Path) -> None:
     (["encrypt", "-x", "a", "b"], "unknown option '-x'"),
     (["encrypt", "a", "b", "--jobs"], "option '--jobs' needs a value"),
     (["encrypt", "--force=yes", "a", "b"], "option '--force' takes no value"),
+    # An option that takes a value is given once: which one was meant?
+    (["encrypt", "-o", "A", "-o", "B", "a"], "option '--output-dir' is given more than once"),
+    (["encrypt", "--jobs=2", "-j3", "a", "b"], "option '--jobs' is given more than once"),
+    (["encrypt", "--container-version", "4", "--container-version=3", "a", "b"],
+     "option '--container-version' is given more than once"),
+    (["encrypt", "--password-file", "f", "--password-file", "g", "a", "b"],
+     "option '--password-file' is given more than once"),
+    (["encrypt", "--files-from", "f", "--files-from", "g", "-o", "d"],
+     "option '--files-from' is given more than once"),
+    (["encrypt", "--files-from", "list"], "--files-from needs --output-dir DIR"),
+    (["encrypt", "--null", "-o", "d", "a"], "--null needs --files-from FILE"),
+    (["encrypt", "--files-from", "-", "--password-file", "-", "-o", "d"],
+     "--files-from - and --password-file - cannot both read standard input"),
 ])
 def test_usage_errors_exit_2_and_touch_nothing(tmp_path: Path, args: list[str],
                                                message: str) -> None:
@@ -222,29 +209,51 @@ def test_prompt_asks_twice_without_echo(tmp_path: Path,
     assert decrypt(tmp_path / "out.xlsx", PASSWORD) == plain
 
 
-def test_prompt_with_different_answers_writes_nothing(
+def test_prompt_asks_again_after_a_mismatch(tmp_path: Path,
+                                            workbook: tuple[Path, bytes]) -> None:
+    src, plain = workbook
+    proc = PtyProcess(["encrypt", str(src), "out.xlsx"], tmp_path)
+    try:
+        answers = ((b"first", b"second"), (b"typo", b"typp"),
+                   (PASSWORD.encode(), PASSWORD.encode()))
+        for attempt, (first, second) in enumerate(answers, start=1):
+            proc.expect(b"Password: ", count=attempt)
+            proc.send(first + b"\n")
+            proc.expect(b"Repeat password: ", count=attempt)
+            proc.send(second + b"\n")
+        assert proc.wait() == 0, proc.seen
+    finally:
+        proc.close()
+    assert proc.seen.count(b"The two passwords do not match; try again.") == 2
+    assert decrypt(tmp_path / "out.xlsx", PASSWORD) == plain
+
+
+def test_prompt_gives_up_after_three_mismatches(
         tmp_path: Path, workbook: tuple[Path, bytes]) -> None:
     src, _ = workbook
     proc = PtyProcess(["encrypt", str(src), "out.xlsx"], tmp_path)
     try:
-        proc.expect(b"Password: ")
-        proc.send(b"first\n")
-        proc.expect(b"Repeat password: ")
-        proc.send(b"second\n")
+        for attempt in range(1, 4):
+            proc.expect(b"Password: ", count=attempt)
+            proc.send(b"first\n")
+            proc.expect(b"Repeat password: ", count=attempt)
+            proc.send(b"second\n")
         assert proc.wait() == 2
         assert termios.tcgetattr(proc.fd)[3] & termios.ECHO
     finally:
         proc.close()
-    assert b"cellvault: the two passwords do not match" in proc.seen
+    assert proc.seen.endswith(b"\r\ncellvault: the two passwords do not match\r\n")
     assert not (tmp_path / "out.xlsx").exists()
 
 
-@pytest.mark.parametrize("keys, status", [
-    (b"\x03", -2),   # Ctrl-C: SIGINT ends it, as it would without the prompt
-    (b"\x04", 2),    # Ctrl-D: input ends, "no password entered"
+@pytest.mark.parametrize("keys, status, shown", [
+    # Ctrl-C: SIGINT ends it, as it would without the prompt
+    (b"\x03", -2, b"Password: \r\n"),
+    # Ctrl-D: input ends; the message starts on a line of its own
+    (b"\x04", 2, b"Password: \r\ncellvault: no password entered\r\n"),
 ])
 def test_prompt_interrupted_restores_echo(tmp_path: Path, workbook: tuple[Path, bytes],
-                                          keys: bytes, status: int) -> None:
+                                          keys: bytes, status: int, shown: bytes) -> None:
     src, _ = workbook
     proc = PtyProcess(["encrypt", str(src), "out.xlsx"], tmp_path)
     try:
@@ -255,6 +264,7 @@ def test_prompt_interrupted_restores_echo(tmp_path: Path, workbook: tuple[Path, 
         assert termios.tcgetattr(proc.fd)[3] & termios.ECHO
     finally:
         proc.close()
+    assert proc.seen.endswith(shown), proc.seen
     assert not (tmp_path / "out.xlsx").exists()
 
 
@@ -358,12 +368,8 @@ def test_same_name_from_two_folders_is_not_overwritten(tmp_path: Path,
 
 @pytest.mark.parametrize("prepare, args, message", [
     (lambda d: (d / "dir").mkdir(), ["dir", "out.xlsx"], "cannot read dir: Is a directory"),
-    (lambda d: (d / "f").write_bytes(b""), ["report.xlsx", "-o", "f"],
-     "cannot write f/report.xlsx: Not a directory"),
     (lambda d: (d / "dd").mkdir(), ["--force", "report.xlsx", "dd"],
      "cannot write dd: it is a directory (use --output-dir DIR to write into it)"),
-    (lambda d: None, ["report.xlsx", "-o", "nodir"],
-     "cannot write nodir/report.xlsx: No such file or directory"),
 ])
 def test_one_line_per_failure_naming_file_and_cause(
         tmp_path: Path, workbook: tuple[Path, bytes], password_file: Path,

@@ -5,14 +5,18 @@ file beside it."""
 from __future__ import annotations
 
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import pytest
 
 import cellvault
 import oracle
+from cli_helpers import wait_until_open
 
 PREFIX = "called `Result::unwrap()` on an `Err` value: "
 OLD = b"old destination bytes\n"
@@ -197,3 +201,61 @@ def test_new_destination_mode_follows_the_umask(tmp_path, source):
 def test_character_device_destination_is_written_in_place(source):
     cellvault.encrypt_excelfile(str(source), "/dev/null", "pw")
     assert os.path.exists("/dev/null") and not os.path.isfile("/dev/null")
+
+
+# A call that waits for a FIFO with no writer: Ctrl-C (SIGINT) raises
+# KeyboardInterrupt in the caller, nothing is written, and the module works
+# as before afterwards.
+FIFO_CALL = textwrap.dedent("""
+    import os, sys
+    import cellvault
+    fifo, out, good = sys.argv[1:4]
+    try:
+        cellvault.encrypt_excelfile(fifo, out, "pw")
+    except KeyboardInterrupt:
+        print("KeyboardInterrupt", sorted(os.listdir(os.path.dirname(out))))
+    cellvault.encrypt_excelfile(good, out, "pw")
+    print("then encrypted")
+""")
+
+
+def test_interrupt_stops_a_call_that_waits_for_a_fifo(tmp_path, source):
+    fifo = tmp_path / "in.xlsx"
+    os.mkfifo(fifo)
+    out = tmp_path / "out" / "locked.xlsx"
+    out.parent.mkdir()
+    child = subprocess.Popen([sys.executable, "-c", FIFO_CALL, str(fifo), str(out), str(source)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        wait_until_open(child.pid, fifo)
+        time.sleep(0.2)
+        child.send_signal(signal.SIGINT)
+        stdout, stderr = child.communicate(timeout=30)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == 0, stderr
+    assert stdout == "KeyboardInterrupt []\nthen encrypted\n"
+    assert stderr == ""  # no failure report: an interrupt is no failure
+    assert oracle.decrypt(out, "pw") == source.read_bytes()
+
+
+def test_fifo_source_with_a_late_writer_is_read_whole(tmp_path):
+    fifo = tmp_path / "in.xlsx"
+    os.mkfifo(fifo)
+    plain = os.urandom(300000)
+
+    def write_late():
+        time.sleep(0.3)
+        with open(fifo, "wb", buffering=0) as w:
+            for i in range(0, len(plain), 70000):
+                w.write(plain[i:i + 70000])
+                time.sleep(0.05)
+
+    writer = threading.Thread(target=write_late)
+    writer.start()
+    try:
+        cellvault.encrypt_excelfile(str(fifo), str(tmp_path / "out.xlsx"), "pw")
+    finally:
+        writer.join()
+    assert oracle.decrypt(tmp_path / "out.xlsx", "pw") == plain

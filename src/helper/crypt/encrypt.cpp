@@ -9,9 +9,11 @@
 #include "helper/crypt/encrypt.h"
 
 #include <array>
+#include <limits>
 #include <utility>
 
 #include "cfb/compound_file.h"
+#include "cfb/format.h"
 #include "common/abort.h"
 #include "common/atomic_output.h"
 #include "common/secure.h"
@@ -65,6 +67,14 @@ void write_stream(cfb::CompoundFile& file, std::string_view name,
 }
 
 }  // namespace
+
+uint64_t max_package_len(cfb::Version version) {
+  if (version != cfb::Version::V3) return std::numeric_limits<uint64_t>::max();
+  constexpr uint64_t kMaxV3 =
+      (cfb::kMaxStreamLenV3 - kStreamSizeLen) / kBlockSize * kBlockSize;
+  static_assert(kMaxV3 == (uint64_t{1} << 31) - 16);
+  return kMaxV3;
+}
 
 void encrypt(std::string_view to_path, PackageBuffer package,
              std::string_view password, const OutputOptions& options) {

@@ -4,6 +4,7 @@
 #ifndef CELLVAULT_HELPER_CRYPT_ENCRYPT_H_
 #define CELLVAULT_HELPER_CRYPT_ENCRYPT_H_
 
+#include <cstdint>
 #include <string_view>
 
 #include "cfb/version.h"
@@ -19,6 +20,14 @@ struct OutputOptions {
   // never replaced (the command line without --force).
   bool replace_existing = true;
 };
+
+// max_package_len returns the largest package that a container of
+// |version| holds: for version 3, whose streams may not pass 2 GiB, the
+// stream's size field and the package padded to whole cipher blocks must
+// fit, which leaves 2147483632 bytes; version 4 has no limit that a file
+// could reach (the largest uint64_t). The writer refuses a longer stream
+// on its own; this lets a caller refuse the package from its size alone.
+uint64_t max_package_len(cfb::Version version);
 
 // encrypt encrypts the package held by |package| under |password| and
 // writes the container with the streams "EncryptionInfo" and

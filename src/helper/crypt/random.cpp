@@ -22,7 +22,7 @@ namespace {
 // carries no I/O cause: the command line reads a cause as a failure of the
 // output, and the random values are drawn before the output is touched.
 [[noreturn]] void source_failed(const IoError& error,
-                                std::source_location where = std::source_location::current()) {
+                                SourceLocation where = SourceLocation::current()) {
   abort_call(std::string(kUnwrapPrefix) + error.render(), where);
 }
 

@@ -1,0 +1,42 @@
+// Which input goes to which output, and the pairs that must not run.
+
+#ifndef CELLVAULT_CLI_PLAN_H_
+#define CELLVAULT_CLI_PLAN_H_
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/args.h"
+
+namespace cellvault::cli {
+
+struct Job {
+  std::string input;
+  std::string output;
+  // Set when the job must not run at all, to the line that says why.
+  std::optional<std::string> refused;
+};
+
+// plan_jobs pairs every input with its output: OUTPUT itself, or
+// DIR/<the input's file name> with --output-dir. In a batch, a job is
+// refused before any work when its output
+//   - has the name of an earlier job's output (two inputs of one name),
+//   - is, once links are followed, the very file of another job's input
+//     (a link or a hard link in DIR that leads to an input), which it
+//     would destroy before that input is read, or
+//   - is the very file of an earlier job's output.
+// Files are compared by device and inode (for an output that does not
+// exist yet: its directory's and its name). A job's output may be its own
+// input: the input is read whole before it is replaced. The file system
+// may still change after the plan; the outputs then refuse or fail on
+// their own.
+std::vector<Job> plan_jobs(const Options& options);
+
+// output_name returns DIR/<last component of |input|>.
+std::string output_name(std::string_view dir, std::string_view input);
+
+}  // namespace cellvault::cli
+
+#endif  // CELLVAULT_CLI_PLAN_H_
