@@ -18,11 +18,6 @@ namespace cellvault::reader {
 
 namespace {
 
-constexpr uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-constexpr uint16_t kByteOrderMark = 0xFFFE;
-constexpr uint16_t kMiniSectorShift = 6;
-static_assert(size_t{1} << kMiniSectorShift == cfb::kMiniSectorLen);
-
 ReadError damaged(std::string what) { return ReadError::damaged_container(std::move(what)); }
 
 // not_a_compound_file names what a file without the signature is, as far
@@ -54,18 +49,19 @@ ReadResult<void> Container::read_header() {
   uint8_t h[cfb::kHeaderLen];
   const size_t head_len = static_cast<size_t>(std::min<uint64_t>(size, sizeof(h)));
   CV_TRY(source_->read_exact(0, std::span<uint8_t>(h, head_len)));
-  if (head_len < sizeof(kSignature) || std::memcmp(h, kSignature, sizeof(kSignature)) != 0) {
+  if (head_len < cfb::kSignature.size() ||
+      std::memcmp(h, cfb::kSignature.data(), cfb::kSignature.size()) != 0) {
     return Err{not_a_compound_file(ByteView(h, head_len), size)};
   }
   if (head_len < cfb::kHeaderLen) {
     return Err{damaged("the file is truncated: " + std::to_string(size) +
                        " bytes, shorter than the 512-byte header")};
   }
-  const uint16_t major = load_u16le(h + 0x1A);
-  const uint16_t byte_order = load_u16le(h + 0x1C);
-  const uint16_t sector_shift = load_u16le(h + 0x1E);
-  const uint16_t mini_shift = load_u16le(h + 0x20);
-  if (byte_order != kByteOrderMark) {
+  const uint16_t major = load_u16le(h + cfb::kOffsetMajorVersion);
+  const uint16_t byte_order = load_u16le(h + cfb::kOffsetByteOrder);
+  const uint16_t sector_shift = load_u16le(h + cfb::kOffsetSectorShift);
+  const uint16_t mini_shift = load_u16le(h + cfb::kOffsetMiniSectorShift);
+  if (byte_order != cfb::kByteOrderMark) {
     return Err{damaged("the header's byte order mark is " + std::to_string(byte_order) +
                        ", not 0xFFFE")};
   }
@@ -78,11 +74,11 @@ ReadResult<void> Container::read_header() {
     return Err{damaged("version " + std::to_string(major) + " with sector shift " +
                        std::to_string(sector_shift))};
   }
-  if (mini_shift != kMiniSectorShift) {
+  if (mini_shift != cfb::kMiniSectorShift) {
     return Err{damaged("mini sector shift " + std::to_string(mini_shift) + ", not 6")};
   }
-  if (load_u32le(h + 0x38) != cfb::kMiniStreamCutoff) {
-    return Err{damaged("mini stream cutoff " + std::to_string(load_u32le(h + 0x38)) +
+  if (load_u32le(h + cfb::kOffsetMiniStreamCutoff) != cfb::kMiniStreamCutoff) {
+    return Err{damaged("mini stream cutoff " + std::to_string(load_u32le(h + cfb::kOffsetMiniStreamCutoff)) +
                        ", not 4096")};
   }
   // The header takes the whole first sector-sized block. A last sector cut
@@ -182,15 +178,15 @@ ReadResult<void> Container::read_directory() {
     // The name length counts bytes with the terminating zero unit; a
     // length that is odd or beyond the 64-byte field is read as far as
     // it can be, so that the entry can still be named in messages.
-    const size_t name_bytes = std::min<size_t>(load_u16le(e + 64), 64);
+    const size_t name_bytes = std::min<size_t>(load_u16le(e + cfb::kEntryNameLength), cfb::kEntryNameFieldLen);
     d.name_units = static_cast<uint8_t>(name_bytes >= 2 ? name_bytes / 2 - 1 : 0);
-    for (size_t u = 0; u < d.name_units; ++u) d.name[u] = load_u16le(e + 2 * u);
-    d.type = e[66];
+    for (size_t u = 0; u < d.name_units; ++u) d.name[u] = load_u16le(e + cfb::kEntryName + 2 * u);
+    d.type = e[cfb::kEntryObjType];
     d.left = load_u32le(e + cfb::kEntryLeftSibling);
     d.right = load_u32le(e + cfb::kEntryRightSibling);
     d.child = load_u32le(e + cfb::kEntryChild);
-    d.start = load_u32le(e + 116);
-    d.size = load_u64le(e + 120);
+    d.start = load_u32le(e + cfb::kEntryStartSector);
+    d.size = load_u64le(e + cfb::kEntryStreamSize);
   }
   if (entries_[0].type != static_cast<uint8_t>(cfb::ObjType::kRoot)) {
     return Err{damaged("directory entry 0 is of type " + std::to_string(entries_[0].type) +
