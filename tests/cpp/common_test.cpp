@@ -129,7 +129,7 @@ TEST(FileTest, WriteAtThenReadBack) {
 }
 
 // A source for the batch test: every byte of [begin, end) is |value|.
-class ConstantSource : public WriteBatch::Source {
+class ConstantSource final : public WriteBatch::Source {
  public:
   ConstantSource(uint64_t begin, uint64_t end, uint8_t value)
       : begin_(begin), end_(end), value_(value) {}

@@ -23,7 +23,7 @@
 
 namespace cellvault::cfb::internal {
 
-class Allocator : public WriteBatch::Source {
+class Allocator final : public WriteBatch::Source {
  public:
   // create validates the FAT against the file and the two sector lists and
   // returns the allocator, or InvalidData "Malformed FAT (...)". The inputs

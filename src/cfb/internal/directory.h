@@ -23,7 +23,7 @@
 
 namespace cellvault::cfb::internal {
 
-class Directory : public WriteBatch::Source {
+class Directory final : public WriteBatch::Source {
  public:
   // create takes the allocator, the entries and the directory start
   // sector, checks the tree and returns the directory, or InvalidData

@@ -19,7 +19,7 @@
 
 namespace cellvault::cfb::internal {
 
-class MiniAllocator : public WriteBatch::Source {
+class MiniAllocator final : public WriteBatch::Source {
  public:
   // create checks |minifat| against the root entry's mini stream and
   // returns the allocator, or InvalidData "Malformed MiniFAT (...)".

@@ -35,7 +35,7 @@ enum class SectorFill {
   kDirectory,  // sector_len / 128 unallocated directory entries
 };
 
-class Sectors : public WriteBatch::Source {
+class Sectors final : public WriteBatch::Source {
  public:
   // Sectors writes to |file|, which it borrows, and which already holds
   // |sector_count| sectors after the header described by |header| (or
