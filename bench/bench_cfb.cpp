@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "cfb/compound_file.h"
+#include "write_counter.h"
 
 namespace {
 
@@ -92,18 +93,20 @@ CfbRun write_cfb(const std::string& path, const uint8_t* data, size_t size,
   const size_t heap0 = g_heap.load();
   g_peak = heap0;
   const auto t0 = Clock::now();
-  auto cf = cellvault::cfb::create_with_path(path, version);
-  if (!cf.ok()) std::abort();
+  auto file = cellvault::File::create(path);
+  if (!file.ok()) std::abort();
+  const uint64_t calls0 = cellvault::write_counter::calls();
   {
+    auto cf = cellvault::cfb::create_with_file(*file, version);
+    if (!cf.ok()) std::abort();
     auto stream = cf->create_stream("EncryptedPackage");
     if (!stream.ok() || !stream->write_all(cellvault::ByteView(data, size)).ok() ||
         !stream->close().ok()) {
       std::abort();
     }
   }
-  const uint64_t calls = cf->write_calls();
-  cellvault::File file = std::move(*cf).release_file();
-  if (!file.close().ok()) std::abort();
+  const uint64_t calls = cellvault::write_counter::calls() - calls0;
+  if (!file->close().ok()) std::abort();
   const double t = seconds_since(t0);
   ::unlink(path.c_str());
   return {t, calls, g_peak.load() - heap0};

@@ -1,18 +1,21 @@
 // CompoundFile: a new [MS-CFB] compound file being written, with storages
 // and streams created by path inside the container.
 //
-// Typical use:
-//   CV_TRY_ASSIGN(CompoundFile cf, create_with_path("out.bin"));
+// Typical use, with a file that the caller owns and lends:
+//   CV_TRY_ASSIGN(CompoundFile cf, create_with_file(file));
 //   CV_TRY_ASSIGN(Stream s, cf.create_stream("EncryptionInfo"));
 //   CV_TRY(s.write_all(bytes));
 //   CV_TRY(s.close());
-//   File file = std::move(cf).release_file();
+// The file is complete once every stream is closed; the compound file
+// writes nothing more and may be dropped before the file is closed.
 
 #ifndef CELLVAULT_CFB_COMPOUND_FILE_H_
 #define CELLVAULT_CFB_COMPOUND_FILE_H_
 
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "cfb/stream.h"
@@ -28,6 +31,8 @@ class CompoundFile {
  public:
   CompoundFile(CompoundFile&&) noexcept = default;
   CompoundFile& operator=(CompoundFile&&) noexcept = default;
+  // ~CompoundFile writes nothing; it closes the file only when
+  // create_with_path opened it.
   ~CompoundFile() = default;
 
   // create_stream returns a Stream for the entry at |path| inside the
@@ -45,18 +50,9 @@ class CompoundFile {
   // because an entry already exists there".
   IoResult<void> create_storage(std::string_view path);
 
-  // release_file ends the compound file and hands back its open file; the
-  // file is complete once every stream has been closed before this call.
-  // Nothing is written here.
-  File release_file() &&;
-
-  // write_calls counts the write system calls made on the file so far.
-  uint64_t write_calls() const;
-
-  Version version() const;
-
  private:
-  friend IoResult<CompoundFile> create_with_file(File file, Version version);
+  friend IoResult<CompoundFile> create_with_file(File& file, Version version);
+  friend IoResult<CompoundFile> create_with_path(std::string_view path, Version version);
   explicit CompoundFile(std::shared_ptr<Core> core) : core_(std::move(core)) {}
 
   IoResult<uint32_t> parent_of(std::span<const std::string> names);
@@ -64,15 +60,18 @@ class CompoundFile {
   std::shared_ptr<Core> core_;
 };
 
-// create_with_file writes an empty compound file of |version| into |file|,
-// which must be open for writing and empty, and returns it: header, FAT
-// sector 0 and directory sector 1 holding the root entry (12288 bytes in
-// version 4, 1536 in version 3). Returns the write's error.
-IoResult<CompoundFile> create_with_file(File file, Version version = Version::V4);
+// create_with_file writes an empty compound file of |version| into |file|
+// and returns it: header, FAT sector 0 and directory sector 1 holding the
+// root entry (12288 bytes in version 4, 1536 in version 3), in one write.
+// |file| is borrowed: it must be open for writing and empty, and outlive
+// the compound file and its streams. Returns the write's error.
+IoResult<CompoundFile> create_with_file(File& file, Version version = Version::V4);
 
 // create_with_path creates (or truncates) the file at |path| with mode 0666
-// less the umask and writes an empty compound file into it. Returns the
-// open or write error.
+// less the umask and writes an empty compound file into it, as
+// create_with_file does; the compound file keeps the open file and closes
+// it (dropping any error of close) when it and its streams are gone.
+// Returns the open or write error.
 IoResult<CompoundFile> create_with_path(std::string_view path, Version version = Version::V4);
 
 }  // namespace cellvault::cfb

@@ -11,14 +11,14 @@
 namespace cellvault::cfb {
 
 using internal::Chain;
-using internal::ENDOFCHAIN;
-using internal::kMaxStreamLenV3;
-using internal::kMiniStreamCutoff;
 using internal::MiniChain;
 using internal::SectorFill;
 
 IoResult<void> FlushBuffer::flush_changes(Stream& stream, uint64_t at, ByteView data,
                                           ByteView more, uint64_t keep_from) {
+  // The data is staged as views of |data| and |more|: what an error leaves
+  // unwritten must not outlive this call.
+  const internal::DiscardUnwritten unwritten(stream.core_->sectors());
   internal::MiniAllocator& mini = stream.core_->mini;
   internal::Directory& dir = mini.directory();
   internal::Allocator& alloc = dir.allocator();
@@ -84,8 +84,7 @@ IoResult<void> FlushBuffer::flush_changes(Stream& stream, uint64_t at, ByteView 
   entry.start_sector = new_start;
   entry.stream_size = new_len;
   entry.modified_time = internal::current_timestamp();
-  // The entry goes out with the commit, in one write with the header and
-  // FAT sector 0 when those changed too.
+  // The entry goes out with the data and the tables in the commit.
   dir.mark_dirty(id);
   return mini.commit();
 }

@@ -24,24 +24,6 @@ Stream::Stream(Stream&& other) noexcept
       pending_(std::exchange(other.pending_, false)),
       chain_tail_(std::move(other.chain_tail_)) {}
 
-Stream& Stream::operator=(Stream&& other) noexcept {
-  if (this != &other) {
-    if (core_) {
-      (void)flush_changes();
-      end();
-    }
-    core_ = std::move(other.core_);
-    stream_id_ = other.stream_id_;
-    window_ = std::move(other.window_);
-    window_pos_ = other.window_pos_;
-    window_len_ = other.window_len_;
-    window_start_ = other.window_start_;
-    pending_ = std::exchange(other.pending_, false);
-    chain_tail_ = std::move(other.chain_tail_);
-  }
-  return *this;
-}
-
 Stream::~Stream() {
   if (!core_) return;
   // Only bytes that no flush has seen yet are flushed here; the caller has
@@ -80,7 +62,7 @@ IoResult<void> Stream::write_all(ByteView data) {
       }
       window_start_ = next_start;
       chain_tail_.drop_before(window_start_,
-                              core_->mini.directory().allocator().sectors().sector_len());
+                              core_->sectors().sector_len());
       window_pos_ = 0;
       window_len_ = 0;
       done += whole;

@@ -25,7 +25,7 @@ inline constexpr size_t kWindowLen = 8192;
 class Stream {
  public:
   Stream(Stream&& other) noexcept;
-  Stream& operator=(Stream&& other) noexcept;
+  Stream& operator=(Stream&&) = delete;
   Stream(const Stream&) = delete;
   Stream& operator=(const Stream&) = delete;
   // ~Stream flushes what is still pending and discards that flush's error;

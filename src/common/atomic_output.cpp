@@ -135,7 +135,6 @@ IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
     // way a plain create would, with nothing to undo and nothing to rename.
     CV_TRY_ASSIGN(out.file_,
                   File::open_at(dest.dir.fd(), dest.name, O_RDWR | O_CREAT | O_TRUNC));
-    out.file_fd_ = out.file_.fd();
     return out;
   }
 
@@ -144,13 +143,12 @@ IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
   // would keep reading.
   const unsigned mode = dest.exists ? dest.st.st_mode & 0777 : 0666;
   CV_TRY_ASSIGN(out.file_, create_temp(dest, mode, out.temp_name_));
-  out.file_fd_ = out.file_.fd();
   out.pending_ = true;
   out.dir_ = std::move(dest.dir);
   out.dir_syncable_ = dest.dir_syncable;
   out.name_ = std::move(dest.name);
   // From here on |out| removes the temporary file if anything fails.
-  if (dest.exists) CV_TRY(keep_owner_and_mode(out.file_fd_, dest.st));
+  if (dest.exists) CV_TRY(keep_owner_and_mode(out.file_.fd(), dest.st));
   return out;
 }
 
@@ -160,24 +158,8 @@ AtomicOutput::AtomicOutput(AtomicOutput&& other) noexcept
       name_(std::move(other.name_)),
       temp_name_(std::move(other.temp_name_)),
       file_(std::move(other.file_)),
-      file_fd_(std::exchange(other.file_fd_, -1)),
       replace_existing_(other.replace_existing_),
       pending_(std::exchange(other.pending_, false)) {}
-
-AtomicOutput& AtomicOutput::operator=(AtomicOutput&& other) noexcept {
-  if (this != &other) {
-    discard();
-    dir_ = std::move(other.dir_);
-    dir_syncable_ = other.dir_syncable_;
-    name_ = std::move(other.name_);
-    temp_name_ = std::move(other.temp_name_);
-    file_ = std::move(other.file_);
-    file_fd_ = std::exchange(other.file_fd_, -1);
-    replace_existing_ = other.replace_existing_;
-    pending_ = std::exchange(other.pending_, false);
-  }
-  return *this;
-}
 
 AtomicOutput::~AtomicOutput() { discard(); }
 
@@ -189,21 +171,13 @@ void AtomicOutput::discard() {
   (void)::unlinkat(dir_.fd(), temp_name_.c_str(), 0);
 }
 
-File AtomicOutput::take_file() { return std::move(file_); }
-
-IoResult<void> AtomicOutput::commit(File file) {
-  if (!file.is_open() || file.fd() != file_fd_) {
-    return Err{IoError::custom(
-        ErrorKind::InvalidInput,
-        "commit was given a file that this output did not hand out")};
-  }
-  file_fd_ = -1;
+IoResult<void> AtomicOutput::commit() {
   // Descriptors of devices and FIFOs have nothing to flush (fsync of
   // /dev/null even fails with EINVAL); closing is all there is.
-  if (in_place()) return file.close();
+  if (in_place()) return file_.close();
 
-  IoResult<void> done = file.sync();
-  if (done.ok()) done = file.close();
+  IoResult<void> done = file_.sync();
+  if (done.ok()) done = file_.close();
   if (done.ok()) done = replace();
   if (!done.ok()) {
     discard();

@@ -16,10 +16,10 @@
 //
 // Usage:
 //   AtomicOutput out = unwrap(AtomicOutput::begin(path, replace_existing));
-//   File f = out.take_file();
-//   ... write through f ...
-//   unwrap(out.commit(std::move(f)));
-// Any exception or early return before commit leaves the destination as it
+//   ... write through out.file(), or lend it to a writer ...
+//   unwrap(out.commit());
+// The output owns the file from begin to commit; writers borrow it. Any
+// exception or early return before commit leaves the destination as it
 // was.
 
 #ifndef CELLVAULT_COMMON_ATOMIC_OUTPUT_H_
@@ -37,7 +37,7 @@ namespace cellvault {
 class AtomicOutput {
  public:
   // begin prepares to write |to_path|. On success the returned output holds
-  // an open, empty, writable file (see take_file). On failure nothing was
+  // an open, empty, writable file (see file). On failure nothing was
   // created or changed, and the error is writable_destination's refusal
   // (the error that opening |to_path| for reading and writing with create
   // and truncate would have given: NotFound for a missing directory,
@@ -51,7 +51,7 @@ class AtomicOutput {
                                       bool replace_existing = true);
 
   AtomicOutput(AtomicOutput&& other) noexcept;
-  AtomicOutput& operator=(AtomicOutput&& other) noexcept;
+  AtomicOutput& operator=(AtomicOutput&&) = delete;
   AtomicOutput(const AtomicOutput&) = delete;
   AtomicOutput& operator=(const AtomicOutput&) = delete;
 
@@ -59,18 +59,19 @@ class AtomicOutput {
   // place. A destination written in place is left as it is.
   ~AtomicOutput();
 
-  // take_file hands out the file to write, positioned at 0 and empty. It may
-  // be called once; the caller gives the file back to commit.
-  File take_file();
+  // file is the file to write, positioned at 0 and empty at begin. It stays
+  // the output's: callers write through it or lend it on, and are done with
+  // it before commit. Moving the output moves the file.
+  File& file() { return file_; }
 
-  // commit finishes the output with |file|, the one take_file handed out.
-  // For a temporary file it flushes the file, closes it, renames it over
-  // the destination and flushes the directory; in place it only closes the
-  // file. Any failure is returned (IoError); a failure before the rename
-  // removes the temporary file and leaves the destination as it was. Without
-  // replace_existing, a destination that appeared since begin is not
-  // replaced: the result is AlreadyExists kDestinationExistsMessage.
-  IoResult<void> commit(File file);
+  // commit finishes the output. For a temporary file it flushes the file,
+  // closes it, renames it over the destination and flushes the directory;
+  // in place it only closes the file. Any failure is returned (IoError); a
+  // failure before the rename removes the temporary file and leaves the
+  // destination as it was. Without replace_existing, a destination that
+  // appeared since begin is not replaced: the result is AlreadyExists
+  // kDestinationExistsMessage.
+  IoResult<void> commit();
 
   // in_place tells whether the destination is written directly (it is an
   // existing file that is not a regular file).
@@ -92,8 +93,7 @@ class AtomicOutput {
   bool dir_syncable_ = false;   // dir_ was opened for reading, not O_PATH
   std::string name_;            // the destination's name inside dir_
   std::string temp_name_;       // empty when writing in place
-  File file_;                   // until take_file
-  int file_fd_ = -1;            // the descriptor that commit expects back
+  File file_;                   // the file being written
   bool replace_existing_ = true;
   bool pending_ = false;        // the temporary file exists and is ours
 };

@@ -21,13 +21,13 @@ using Bytes = std::vector<uint8_t>;
 using ByteView = std::span<const uint8_t>;
 
 // store_u16le writes |v| into the first two bytes of |out|.
-inline void store_u16le(uint8_t* out, uint16_t v) {
+constexpr void store_u16le(uint8_t* out, uint16_t v) {
   out[0] = static_cast<uint8_t>(v);
   out[1] = static_cast<uint8_t>(v >> 8);
 }
 
 // store_u32le writes |v| into the first four bytes of |out|.
-inline void store_u32le(uint8_t* out, uint32_t v) {
+constexpr void store_u32le(uint8_t* out, uint32_t v) {
   out[0] = static_cast<uint8_t>(v);
   out[1] = static_cast<uint8_t>(v >> 8);
   out[2] = static_cast<uint8_t>(v >> 16);
@@ -35,7 +35,7 @@ inline void store_u32le(uint8_t* out, uint32_t v) {
 }
 
 // store_u64le writes |v| into the first eight bytes of |out|.
-inline void store_u64le(uint8_t* out, uint64_t v) {
+constexpr void store_u64le(uint8_t* out, uint64_t v) {
   store_u32le(out, static_cast<uint32_t>(v));
   store_u32le(out + 4, static_cast<uint32_t>(v >> 32));
 }

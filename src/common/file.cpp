@@ -15,14 +15,12 @@ File::~File() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-File::File(File&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), write_calls_(other.write_calls_) {}
+File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = std::exchange(other.fd_, -1);
-    write_calls_ = other.write_calls_;
   }
   return *this;
 }
@@ -97,7 +95,6 @@ IoResult<void> File::write_at(ByteView data, uint64_t offset) {
   const uint8_t* p = data.data();
   size_t left = data.size();
   while (left > 0) {
-    ++write_calls_;
     ssize_t n = ::pwrite(fd_, p, left, static_cast<off_t>(offset));
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -120,11 +117,11 @@ IoResult<void> File::write_vectored_at(std::span<const struct iovec> pieces,
   struct iovec iov[IOV_MAX];
   while (!pieces.empty()) {
     const size_t count = std::min<size_t>(pieces.size(), IOV_MAX);
-    std::copy(pieces.begin(), pieces.begin() + count, iov);
+    const std::span<const struct iovec> head = pieces.first(count);
+    std::copy(head.begin(), head.end(), iov);
     pieces = pieces.subspan(count);
     size_t first = 0;
     while (first < count) {
-      ++write_calls_;
       ssize_t n = ::pwritev(fd_, iov + first, static_cast<int>(count - first),
                             static_cast<off_t>(offset));
       if (n < 0) {

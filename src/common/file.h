@@ -72,13 +72,8 @@ class File {
   // close closes the descriptor and reports a failure of close(2).
   IoResult<void> close();
 
-  // The number of write system calls made through this File; benchmarks
-  // and tests read it to check that writes are batched.
-  uint64_t write_calls() const { return write_calls_; }
-
  private:
   int fd_ = -1;
-  uint64_t write_calls_ = 0;
 };
 
 // path_to_c checks that |path| holds no NUL byte (the OS would cut it

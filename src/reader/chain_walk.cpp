@@ -1,18 +1,16 @@
 #include "reader/chain_walk.h"
 
-#include "cfb/internal/header.h"
+#include "cfb/format.h"
 
 namespace cellvault::reader {
 
-namespace cfbi = cellvault::cfb::internal;
-
 std::string_view special_sector_name(uint32_t id) {
   switch (id) {
-    case cfbi::FREESECT: return "FREESECT";
-    case cfbi::ENDOFCHAIN: return "ENDOFCHAIN";
-    case cfbi::FATSECT: return "FATSECT";
-    case cfbi::DIFSECT: return "DIFSECT";
-    case cfbi::kInvalidFatEntry: return "the reserved value 0xFFFFFFFB";
+    case cfb::FREESECT: return "FREESECT";
+    case cfb::ENDOFCHAIN: return "ENDOFCHAIN";
+    case cfb::FATSECT: return "FATSECT";
+    case cfb::DIFSECT: return "DIFSECT";
+    case cfb::kInvalidFatEntry: return "the reserved value 0xFFFFFFFB";
     default: return "";
   }
 }
@@ -33,12 +31,12 @@ ReadResult<std::vector<uint32_t>> walk_chain(const ChainSpec& spec, uint32_t sta
   std::vector<bool> seen(static_cast<size_t>(spec.limit), false);
   uint32_t id = start;
   while (!want || ids.size() < *want) {
-    if (id == cfbi::ENDOFCHAIN) {
+    if (id == cfb::ENDOFCHAIN) {
       if (!want) return ids;
       return fail("ends after " + std::to_string(ids.size()) + " sectors but " +
                   std::to_string(*want) + " are needed");
     }
-    if (id > cfbi::MAXREGSECT) {
+    if (id > cfb::MAXREGSECT) {
       return fail("reaches " + std::string(special_sector_name(id)) + " after " +
                   std::to_string(ids.size()) + " sectors");
     }

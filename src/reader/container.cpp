@@ -11,20 +11,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cfb/internal/direntry.h"
-#include "cfb/internal/header.h"
+#include "cfb/format.h"
 #include "reader/chain_walk.h"
 
 namespace cellvault::reader {
 
-namespace cfbi = cellvault::cfb::internal;
-
 namespace {
-
-constexpr uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-constexpr uint16_t kByteOrderMark = 0xFFFE;
-constexpr uint16_t kMiniSectorShift = 6;
-static_assert(size_t{1} << kMiniSectorShift == cfbi::kMiniSectorLen);
 
 ReadError damaged(std::string what) { return ReadError::damaged_container(std::move(what)); }
 
@@ -54,21 +46,22 @@ ReadResult<Container> Container::open(ByteSource& source) {
 
 ReadResult<void> Container::read_header() {
   const uint64_t size = source_->size();
-  uint8_t h[cfbi::kHeaderLen];
+  uint8_t h[cfb::kHeaderLen];
   const size_t head_len = static_cast<size_t>(std::min<uint64_t>(size, sizeof(h)));
   CV_TRY(source_->read_exact(0, std::span<uint8_t>(h, head_len)));
-  if (head_len < sizeof(kSignature) || std::memcmp(h, kSignature, sizeof(kSignature)) != 0) {
+  if (head_len < cfb::kSignature.size() ||
+      std::memcmp(h, cfb::kSignature.data(), cfb::kSignature.size()) != 0) {
     return Err{not_a_compound_file(ByteView(h, head_len), size)};
   }
-  if (head_len < cfbi::kHeaderLen) {
+  if (head_len < cfb::kHeaderLen) {
     return Err{damaged("the file is truncated: " + std::to_string(size) +
                        " bytes, shorter than the 512-byte header")};
   }
-  const uint16_t major = load_u16le(h + 0x1A);
-  const uint16_t byte_order = load_u16le(h + 0x1C);
-  const uint16_t sector_shift = load_u16le(h + 0x1E);
-  const uint16_t mini_shift = load_u16le(h + 0x20);
-  if (byte_order != kByteOrderMark) {
+  const uint16_t major = load_u16le(h + cfb::kOffsetMajorVersion);
+  const uint16_t byte_order = load_u16le(h + cfb::kOffsetByteOrder);
+  const uint16_t sector_shift = load_u16le(h + cfb::kOffsetSectorShift);
+  const uint16_t mini_shift = load_u16le(h + cfb::kOffsetMiniSectorShift);
+  if (byte_order != cfb::kByteOrderMark) {
     return Err{damaged("the header's byte order mark is " + std::to_string(byte_order) +
                        ", not 0xFFFE")};
   }
@@ -76,28 +69,28 @@ ReadResult<void> Container::read_header() {
     return Err{damaged("unknown compound file major version " + std::to_string(major))};
   }
   version_ = major == 3 ? cfb::Version::V3 : cfb::Version::V4;
-  sector_len_ = cfbi::sector_len_of(version_);
+  sector_len_ = cfb::sector_len_of(version_);
   if (sector_shift >= 32 || (size_t{1} << sector_shift) != sector_len_) {
     return Err{damaged("version " + std::to_string(major) + " with sector shift " +
                        std::to_string(sector_shift))};
   }
-  if (mini_shift != kMiniSectorShift) {
+  if (mini_shift != cfb::kMiniSectorShift) {
     return Err{damaged("mini sector shift " + std::to_string(mini_shift) + ", not 6")};
   }
-  if (load_u32le(h + 0x38) != cfbi::kMiniStreamCutoff) {
-    return Err{damaged("mini stream cutoff " + std::to_string(load_u32le(h + 0x38)) +
+  if (load_u32le(h + cfb::kOffsetMiniStreamCutoff) != cfb::kMiniStreamCutoff) {
+    return Err{damaged("mini stream cutoff " + std::to_string(load_u32le(h + cfb::kOffsetMiniStreamCutoff)) +
                        ", not 4096")};
   }
   // The header takes the whole first sector-sized block. A last sector cut
   // short still counts, so that a reader of its first bytes can proceed;
   // reading past the end of the file is refused where it happens.
   sector_count_ = size <= sector_len_ ? 0 : (size - sector_len_ + sector_len_ - 1) / sector_len_;
-  num_fat_sectors_ = load_u32le(h + cfbi::kOffsetFatSectors);
-  first_dir_sector_ = load_u32le(h + cfbi::kOffsetFirstDirSector);
-  first_minifat_sector_ = load_u32le(h + cfbi::kOffsetFirstMiniFatSector);
-  first_difat_sector_ = load_u32le(h + cfbi::kOffsetFirstDifatSector);
+  num_fat_sectors_ = load_u32le(h + cfb::kOffsetFatSectors);
+  first_dir_sector_ = load_u32le(h + cfb::kOffsetFirstDirSector);
+  first_minifat_sector_ = load_u32le(h + cfb::kOffsetFirstMiniFatSector);
+  first_difat_sector_ = load_u32le(h + cfb::kOffsetFirstDifatSector);
   for (size_t i = 0; i < header_difat_.size(); ++i) {
-    header_difat_[i] = load_u32le(h + cfbi::kOffsetDifat + 4 * i);
+    header_difat_[i] = load_u32le(h + cfb::kOffsetDifat + 4 * i);
   }
   return {};
 }
@@ -122,7 +115,7 @@ ReadResult<void> Container::read_fat() {
   uint32_t difat = first_difat_sector_;
   size_t difat_count = 0;
   while (fat_ids.size() < num_fat_sectors_) {
-    if (difat > cfbi::MAXREGSECT) {
+    if (difat > cfb::MAXREGSECT) {
       return Err{damaged("the DIFAT lists " + std::to_string(fat_ids.size()) + " of the " +
                          std::to_string(num_fat_sectors_) + " FAT sectors and then reaches " +
                          std::string(special_sector_name(difat)))};
@@ -155,7 +148,7 @@ ReadResult<void> Container::read_fat() {
 }
 
 ReadResult<void> Container::read_minifat() {
-  if (first_minifat_sector_ == cfbi::ENDOFCHAIN) return {};
+  if (first_minifat_sector_ == cfb::ENDOFCHAIN) return {};
   CV_TRY_ASSIGN(std::vector<uint32_t> ids,
                 walk_chain({fat_, sector_count_, "FAT", "the MiniFAT"}, first_minifat_sector_,
                            std::nullopt));
@@ -178,24 +171,24 @@ ReadResult<void> Container::read_directory() {
   if (ids.empty()) return Err{damaged("the directory is empty")};
   std::vector<uint8_t> raw(ids.size() * sector_len_);
   CV_TRY(read_sectors(ids, raw));
-  entries_.resize(raw.size() / cfbi::kDirEntryLen);
+  entries_.resize(raw.size() / cfb::kDirEntryLen);
   for (size_t i = 0; i < entries_.size(); ++i) {
-    const uint8_t* e = raw.data() + i * cfbi::kDirEntryLen;
+    const uint8_t* e = raw.data() + i * cfb::kDirEntryLen;
     DirEntryView& d = entries_[i];
     // The name length counts bytes with the terminating zero unit; a
     // length that is odd or beyond the 64-byte field is read as far as
     // it can be, so that the entry can still be named in messages.
-    const size_t name_bytes = std::min<size_t>(load_u16le(e + 64), 64);
+    const size_t name_bytes = std::min<size_t>(load_u16le(e + cfb::kEntryNameLength), cfb::kEntryNameFieldLen);
     d.name_units = static_cast<uint8_t>(name_bytes >= 2 ? name_bytes / 2 - 1 : 0);
-    for (size_t u = 0; u < d.name_units; ++u) d.name[u] = load_u16le(e + 2 * u);
-    d.type = e[66];
-    d.left = load_u32le(e + cfbi::kOffsetLeftSibling);
-    d.right = load_u32le(e + cfbi::kOffsetRightSibling);
-    d.child = load_u32le(e + cfbi::kOffsetChild);
-    d.start = load_u32le(e + 116);
-    d.size = load_u64le(e + 120);
+    for (size_t u = 0; u < d.name_units; ++u) d.name[u] = load_u16le(e + cfb::kEntryName + 2 * u);
+    d.type = e[cfb::kEntryObjType];
+    d.left = load_u32le(e + cfb::kEntryLeftSibling);
+    d.right = load_u32le(e + cfb::kEntryRightSibling);
+    d.child = load_u32le(e + cfb::kEntryChild);
+    d.start = load_u32le(e + cfb::kEntryStartSector);
+    d.size = load_u64le(e + cfb::kEntryStreamSize);
   }
-  if (entries_[0].type != static_cast<uint8_t>(cfbi::ObjType::kRoot)) {
+  if (entries_[0].type != static_cast<uint8_t>(cfb::ObjType::kRoot)) {
     return Err{damaged("directory entry 0 is of type " + std::to_string(entries_[0].type) +
                        ", not the root storage")};
   }

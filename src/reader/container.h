@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cfb/version.h"
+#include "cfb/format.h"
 #include "common/bytes.h"
 #include "reader/error.h"
 #include "reader/source.h"
@@ -119,7 +119,7 @@ class Container {
   uint32_t first_dir_sector_ = 0;
   uint32_t first_minifat_sector_ = 0;
   uint32_t first_difat_sector_ = 0;
-  std::array<uint32_t, 109> header_difat_{};
+  std::array<uint32_t, cfb::kHeaderDifatEntries> header_difat_{};
   std::vector<uint32_t> fat_;
   std::vector<uint32_t> minifat_;
   std::vector<DirEntryView> entries_;

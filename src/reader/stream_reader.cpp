@@ -11,14 +11,10 @@
 
 #include <algorithm>
 
-#include "cfb/internal/direntry.h"
-#include "cfb/internal/header.h"
-#include "cfb/internal/objtype.h"
+#include "cfb/format.h"
 #include "reader/chain_walk.h"
 
 namespace cellvault::reader {
-
-namespace cfbi = cellvault::cfb::internal;
 
 namespace {
 
@@ -47,7 +43,7 @@ ReadResult<std::optional<uint32_t>> Container::find_root_child(std::string_view 
   std::vector<uint32_t> todo;
   std::optional<uint32_t> found;
   const auto visit = [&](uint32_t from, uint32_t id) -> ReadResult<void> {
-    if (id == cfbi::NOSTREAM) return {};
+    if (id == cfb::NOSTREAM) return {};
     if (id >= entries_.size()) {
       return damaged("directory entry " + std::to_string(from) + " links to entry " +
                      std::to_string(id) + ", past the last of " +
@@ -66,9 +62,9 @@ ReadResult<std::optional<uint32_t>> Container::find_root_child(std::string_view 
     const uint32_t id = todo.back();
     todo.pop_back();
     const DirEntryView& e = entries_[id];
-    if (e.type == static_cast<uint8_t>(cfbi::ObjType::kUnallocated) ||
-        e.type == static_cast<uint8_t>(cfbi::ObjType::kRoot) ||
-        e.type > static_cast<uint8_t>(cfbi::ObjType::kRoot)) {
+    if (e.type == static_cast<uint8_t>(cfb::ObjType::kUnallocated) ||
+        e.type == static_cast<uint8_t>(cfb::ObjType::kRoot) ||
+        e.type > static_cast<uint8_t>(cfb::ObjType::kRoot)) {
       return damaged("directory entry " + std::to_string(id) + " is in the root's tree but " +
                      "is of type " + std::to_string(e.type));
     }
@@ -103,7 +99,7 @@ ReadResult<void> Container::resolve_mini_stream() const {
 
 ReadResult<StreamReader> Container::open_stream(uint32_t id, std::string_view name) const {
   const DirEntryView& e = entries_.at(id);
-  if (e.type != static_cast<uint8_t>(cfbi::ObjType::kStream)) {
+  if (e.type != static_cast<uint8_t>(cfb::ObjType::kStream)) {
     return Err{ReadError::damaged_container(std::string(name) + " is a storage, not a stream")};
   }
   const uint64_t size = stream_size(e);
@@ -113,13 +109,13 @@ ReadResult<StreamReader> Container::open_stream(uint32_t id, std::string_view na
         what + " claims " + std::to_string(size) + " bytes but the file holds only " +
         std::to_string(source_->size()))};
   }
-  if (size < cfbi::kMiniStreamCutoff) {
+  if (size < cfb::kMiniStreamCutoff) {
     CV_TRY(resolve_mini_stream());
     const uint64_t mini_sectors =
-        std::min<uint64_t>(minifat_.size(), stream_size(entries_[0]) / cfbi::kMiniSectorLen);
+        std::min<uint64_t>(minifat_.size(), stream_size(entries_[0]) / cfb::kMiniSectorLen);
     CV_TRY_ASSIGN(std::vector<uint32_t> chain,
                   walk_chain({minifat_, mini_sectors, "MiniFAT", what}, e.start,
-                             div_ceil(size, cfbi::kMiniSectorLen)));
+                             div_ceil(size, cfb::kMiniSectorLen)));
     return StreamReader(this, std::move(chain), size, true, std::string(name));
   }
   CV_TRY_ASSIGN(std::vector<uint32_t> chain,
@@ -135,7 +131,7 @@ ReadResult<void> StreamReader::read_at(uint64_t offset, std::span<uint8_t> out) 
         " lies past the end of stream " + name_)};
   }
   const Container& c = *container_;
-  const size_t unit = mini_ ? cfbi::kMiniSectorLen : c.sector_len_;
+  const size_t unit = mini_ ? cfb::kMiniSectorLen : c.sector_len_;
   size_t done = 0;
   while (done < out.size()) {
     const uint64_t pos = offset + done;

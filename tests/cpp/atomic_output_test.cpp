@@ -44,10 +44,9 @@ void spit(const std::string& path, const std::string& bytes) {
 
 // write_all writes |text| through |out| and commits.
 IoResult<void> write_all(AtomicOutput& out, const std::string& text) {
-  File f = out.take_file();
   const auto* p = reinterpret_cast<const uint8_t*>(text.data());
-  CV_TRY(f.write_at(ByteView(p, text.size()), 0));
-  return out.commit(std::move(f));
+  CV_TRY(out.file().write_at(ByteView(p, text.size()), 0));
+  return out.commit();
 }
 
 IoResult<void> replace_with(const std::string& path, const std::string& text,
@@ -197,9 +196,8 @@ TEST_F(AtomicOutputTest, DevicesAndFifosAreWrittenInPlace) {
   {
     AtomicOutput out = unwrap(AtomicOutput::begin(at("fifo")));
     EXPECT_TRUE(out.in_place());
-    File f = out.take_file();
-    ASSERT_EQ(write(f.fd(), "pipe", 4), 4);
-    ASSERT_TRUE(out.commit(std::move(f)).ok());
+    ASSERT_EQ(write(out.file().fd(), "pipe", 4), 4);
+    ASSERT_TRUE(out.commit().ok());
   }
   ASSERT_EQ(lstat(at("fifo").c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
@@ -290,9 +288,8 @@ TEST_F(AtomicOutputTest, AbandonedOutputLeavesTheDestinationAsItWas) {
   spit(at("old"), "old bytes");
   try {
     AtomicOutput out = unwrap(AtomicOutput::begin(at("old")));
-    File f = out.take_file();
     const uint8_t junk[] = {1, 2, 3};
-    ASSERT_TRUE(f.write_at(junk, 0).ok());
+    ASSERT_TRUE(out.file().write_at(junk, 0).ok());
     abort_call("failed half way");
   } catch (const Abort&) {
   }

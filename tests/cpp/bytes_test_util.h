@@ -41,10 +41,11 @@ inline ByteView view(std::string_view s) {
 }
 
 // pattern returns |n| bytes that do not repeat with any short period, so
-// that a misplaced block or segment shows.
-inline Bytes pattern(size_t n) {
+// that a misplaced block or segment shows; another |salt| gives other
+// bytes.
+inline Bytes pattern(size_t n, uint8_t salt = 0) {
   Bytes out(n);
-  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(i * 7 + salt + i / 251);
   return out;
 }
 

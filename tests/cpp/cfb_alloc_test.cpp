@@ -22,7 +22,8 @@ using namespace cfb::testing;
 class AllocTest : public ::testing::TestWithParam<Version> {
  protected:
   void SetUp() override {
-    IoResult<Allocator> a = new_file_allocator(tmp_.path(), GetParam(), SectorFill::kZero);
+    file_ = std::move(File::create(tmp_.path())).take();
+    IoResult<Allocator> a = new_file_allocator(file_, GetParam(), SectorFill::kZero);
     ASSERT_TRUE(a.ok()) << a.error().render();
     alloc_.emplace(std::move(a).take());
   }
@@ -34,6 +35,7 @@ class AllocTest : public ::testing::TestWithParam<Version> {
   uint32_t disk_u32(uint64_t offset) { return u32_at(read_part(tmp_.path(), offset, 4), 0); }
 
   TempPath tmp_;
+  File file_;
   std::optional<Allocator> alloc_;
 };
 
@@ -96,7 +98,7 @@ TEST(AllocV3Test, SecondDifatSectorIsLinkedFromTheFirst) {
   header.version = Version::V3;
   header.num_fat_sectors = 1;
   header.difat[0] = 0;
-  Sectors sectors(std::move(f).take(), header, 0);
+  Sectors sectors(*f, header, 0);
   ASSERT_TRUE(sectors.init_sector(0, SectorFill::kFat).ok());
   ASSERT_TRUE(sectors.init_sector(1, SectorFill::kZero).ok());
   IoResult<Allocator> a = Allocator::create(std::move(sectors), {}, {0}, {FATSECT, ENDOFCHAIN});
@@ -120,8 +122,10 @@ TEST(AllocV3Test, SecondDifatSectorIsLinkedFromTheFirst) {
 
 TEST_P(AllocTest, FreedSectorsAreReusedLowestFirst) {
   const size_t sl = sector_len(GetParam());
+  // Chains stage views of the bytes: they must live until the commit.
+  const Bytes aa(3 * sl, 0xAA), bb(sl + 10, 0x55);
   Chain a = Chain::from_ids(*alloc_, {}, SectorFill::kZero);
-  ASSERT_TRUE(a.write_all(Bytes(3 * sl, 0xAA)).ok());
+  ASSERT_TRUE(a.write_all(aa).ok());
   EXPECT_EQ(a.ids(), (std::vector<uint32_t>{2, 3, 4}));
   EXPECT_EQ(*alloc_->allocate_sector(SectorFill::kZero), 5u);
   ASSERT_TRUE(alloc_->free_chain(2).ok());
@@ -131,7 +135,7 @@ TEST_P(AllocTest, FreedSectorsAreReusedLowestFirst) {
   // A new chain takes 2 and 3; its last sector, only partly written, gets
   // the rest zero-filled although the freed sector held 0xAA.
   Chain b = Chain::from_ids(*alloc_, {}, SectorFill::kZero);
-  ASSERT_TRUE(b.write_all(Bytes(sl + 10, 0x55)).ok());
+  ASSERT_TRUE(b.write_all(bb).ok());
   EXPECT_EQ(b.ids(), (std::vector<uint32_t>{2, 3}));
   EXPECT_EQ(*alloc_->allocate_sector(SectorFill::kZero), 4u);
   EXPECT_EQ(*alloc_->allocate_sector(SectorFill::kZero), 6u);
@@ -147,19 +151,20 @@ TEST_P(AllocTest, FreedSectorsAreReusedLowestFirst) {
 
 TEST_P(AllocTest, ChainGrowsAtItsEndAndSkipsFatSectors) {
   const size_t sl = sector_len(GetParam());
+  const Bytes ones(sl, 1), two(1, 2), threes((e() - 2) * sl, 3);
   Chain c = Chain::from_ids(*alloc_, {}, SectorFill::kZero);
-  ASSERT_TRUE(c.write_all(Bytes(sl, 1)).ok());
+  ASSERT_TRUE(c.write_all(ones).ok());
   EXPECT_EQ(c.ids().size(), 1u);
   ASSERT_TRUE(c.seek(sl).ok());
   EXPECT_IO_ERROR(c.seek(sl + 1), ErrorKind::InvalidInput,
                   "Cannot seek to " + std::to_string(sl + 1) + ", chain length is " +
                       std::to_string(sl) + " bytes");
-  ASSERT_TRUE(c.write_all(Bytes(1, 2)).ok());
+  ASSERT_TRUE(c.write_all(two).ok());
   EXPECT_EQ(c.ids(), (std::vector<uint32_t>{2, 3}));
 
   // Grow across the second FAT sector at id E: the chain skips it.
   ASSERT_TRUE(c.seek(c.len()).ok());
-  ASSERT_TRUE(c.write_all(Bytes((e() - 2) * sl, 3)).ok());
+  ASSERT_TRUE(c.write_all(threes).ok());
   const std::vector<uint32_t>& ids = c.ids();
   ASSERT_EQ(ids.size(), e());
   EXPECT_EQ(ids[e() - 3], e() - 1);
@@ -195,9 +200,10 @@ TEST(AllocatorCreateTest, RejectsMalformedFats) {
       {{}, {0}, {FATSECT, 3, 3, ENDOFCHAIN}, "Malformed FAT (sector 3 pointed to twice)"},
       {{}, {0}, {FATSECT, 0xFFFFFFFB}, "Malformed FAT (0xFFFFFFFB is not a valid FAT entry)"},
   };
+  File unopened;
   for (const BadFat& c : cases) {
     Header header;
-    Sectors sectors(File(), header, 10);
+    Sectors sectors(unopened, header, 10);
     EXPECT_IO_ERROR(Allocator::create(std::move(sectors), c.difat_sectors, c.fat_sectors, c.fat),
                     ErrorKind::InvalidData, c.message);
   }
@@ -205,7 +211,8 @@ TEST(AllocatorCreateTest, RejectsMalformedFats) {
 
 TEST(AllocatorCreateTest, NextAndChainsCheckTheirLinks) {
   Header header;
-  IoResult<Allocator> a = Allocator::create(Sectors(File(), header, 10), {}, {0},
+  File unopened;
+  IoResult<Allocator> a = Allocator::create(Sectors(unopened, header, 10), {}, {0},
                                             {FATSECT, ENDOFCHAIN, 3, 2, FREESECT});
   ASSERT_TRUE(a.ok());
   EXPECT_IO_ERROR(a->next(4), ErrorKind::InvalidData, "next_id (4294967295) is invalid");

@@ -79,12 +79,14 @@ TEST(TimeTest, FiletimeAtKnownDates) {
 class DirectoryTest : public ::testing::TestWithParam<Version> {
  protected:
   void SetUp() override {
-    IoResult<Allocator> a = new_file_allocator(tmp_.path(), GetParam(), SectorFill::kDirectory);
+    file_ = std::move(File::create(tmp_.path())).take();
+    IoResult<Allocator> a = new_file_allocator(file_, GetParam(), SectorFill::kDirectory);
     ASSERT_TRUE(a.ok()) << a.error().render();
     IoResult<Directory> d = Directory::create(std::move(a).take(), {DirEntry::empty_root_entry()}, 1);
     ASSERT_TRUE(d.ok()) << d.error().render();
     dir_.emplace(std::move(d).take());
-    ASSERT_TRUE(dir_->write_dir_entry(0).ok());
+    dir_->mark_dirty(0);
+    ASSERT_TRUE(dir_->commit().ok());
   }
 
   // The on-disk bytes of entry |id| of a one-sector directory at sector 1.
@@ -93,6 +95,7 @@ class DirectoryTest : public ::testing::TestWithParam<Version> {
   }
 
   TempPath tmp_;
+  File file_;
   std::optional<Directory> dir_;
 };
 
@@ -101,6 +104,7 @@ TEST_P(DirectoryTest, TwoStreamsOfTheEncryptionDriver) {
   EXPECT_EQ(*dir_->insert_dir_entry(0, "EncryptedPackage", ObjType::kStream), 2u);
   EXPECT_EQ(dir_->entry(0).child, 1u);
   EXPECT_EQ(dir_->entry(1).right_sibling, 2u);
+  ASSERT_TRUE(dir_->commit().ok());
 
   const Bytes root = disk_entry(0);
   EXPECT_EQ(u32_at(root, 76), 1u);
@@ -131,6 +135,7 @@ TEST_P(DirectoryTest, SmallerNameBecomesLeftSiblingAndStoragesStartAtZero) {
   EXPECT_EQ(*dir_->insert_dir_entry(0, "A", ObjType::kStorage), 2u);
   EXPECT_EQ(*dir_->insert_dir_entry(0, "CC", ObjType::kStream), 3u);
   EXPECT_EQ(*dir_->insert_dir_entry(2, "inner", ObjType::kStream), 4u);
+  ASSERT_TRUE(dir_->commit().ok());
   const Bytes e1 = disk_entry(1);
   EXPECT_EQ(u32_at(e1, 68), 2u);
   EXPECT_EQ(u32_at(e1, 72), 3u);
@@ -159,6 +164,7 @@ TEST_P(DirectoryTest, NamesLongerThan31UnitsAreRejected) {
   for (int i = 0; i < 16; ++i) wide += "\xF0\x9F\x98\x80";
   EXPECT_EQ(dir_->insert_dir_entry(0, wide, ObjType::kStream).error().kind(),
             ErrorKind::InvalidInput);
+  ASSERT_TRUE(dir_->commit().ok());
   EXPECT_EQ(disk_entry(1)[64], 64);  // the 31-unit name: 2 * 31 + 2
 }
 
@@ -228,9 +234,10 @@ TEST(DirectoryCreateTest, RejectsMalformedDirectories) {
     a.child = 1;
     cases.push_back({{root, a}, "loop in tree"});
   }
+  File unopened;
   for (Case& c : cases) {
     Header header;
-    IoResult<Allocator> a = Allocator::create(Sectors(File(), header, 2), {}, {0}, {FATSECT, ENDOFCHAIN});
+    IoResult<Allocator> a = Allocator::create(Sectors(unopened, header, 2), {}, {0}, {FATSECT, ENDOFCHAIN});
     ASSERT_TRUE(a.ok());
     EXPECT_IO_ERROR(Directory::create(std::move(a).take(), c.entries, 1), ErrorKind::InvalidData,
                     "Malformed directory (" + c.message + ")");

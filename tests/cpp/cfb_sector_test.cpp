@@ -1,5 +1,5 @@
 // The bottom layer: a new file's header, FAT and directory sectors byte by
-// byte, sector initialisation and the bounded sector writer.
+// byte, and sector initialisation.
 
 #include <gtest/gtest.h>
 
@@ -101,10 +101,13 @@ class SectorsTest : public ::testing::TestWithParam<Version> {
   Sectors open_sectors(const TempPath& tmp) {
     IoResult<File> f = File::create(tmp.path());
     EXPECT_TRUE(f.ok());
+    file_ = std::move(f).take();
     Header header;
     header.version = GetParam();
-    return Sectors(std::move(f).take(), header, 0);
+    return Sectors(file_, header, 0);
   }
+
+  File file_;
 };
 
 TEST_P(SectorsTest, InitSectorAppendsOneSectorAndRejectsAGap) {
@@ -113,16 +116,21 @@ TEST_P(SectorsTest, InitSectorAppendsOneSectorAndRejectsAGap) {
   const size_t sl = sector_len(GetParam());
   ASSERT_TRUE(sectors.init_sector(0, SectorFill::kZero).ok());
   ASSERT_TRUE(sectors.init_sector(1, SectorFill::kDifat).ok());
+  ASSERT_TRUE(sectors.commit().ok());
   EXPECT_EQ(sectors.sector_count(), 2u);
   EXPECT_EQ(read_file(tmp.path()).size(), 3 * sl);
 
   EXPECT_IO_ERROR(sectors.init_sector(3, SectorFill::kZero), ErrorKind::InvalidData,
                   "Tried to initialize sector 3, but sector count is only 2");
+  ASSERT_TRUE(sectors.commit().ok());
   EXPECT_EQ(sectors.sector_count(), 2u);
   EXPECT_EQ(read_file(tmp.path()).size(), 3 * sl);
+  EXPECT_IO_ERROR(sectors.check_sector(2), ErrorKind::InvalidData,
+                  "Tried to seek to sector 2, but sector count is only 2");
 
   // Overwriting an existing sector does not grow the file.
   ASSERT_TRUE(sectors.init_sector(0, SectorFill::kFat).ok());
+  ASSERT_TRUE(sectors.commit().ok());
   EXPECT_EQ(sectors.sector_count(), 2u);
 
   const Bytes got = read_file(tmp.path());
@@ -132,25 +140,6 @@ TEST_P(SectorsTest, InitSectorAppendsOneSectorAndRejectsAGap) {
   Bytes difat(sl - 4, 0xFF);
   difat.insert(difat.end(), {0xFE, 0xFF, 0xFF, 0xFF});
   expect_bytes(got, 2 * sl, difat);
-}
-
-TEST_P(SectorsTest, SectorWriterAtTheLastFourBytesTakesExactlyFour) {
-  TempPath tmp;
-  Sectors sectors = open_sectors(tmp);
-  const size_t sl = sector_len(GetParam());
-  ASSERT_TRUE(sectors.init_sector(0, SectorFill::kZero).ok());
-  IoResult<SectorWriter> w = sectors.seek_within_sector(0, sl - 4);
-  ASSERT_TRUE(w.ok());
-  const Bytes four = {1, 2, 3, 4};
-  ASSERT_TRUE(w->write_all(four).ok());
-  const Bytes one = {5};
-  EXPECT_IO_ERROR(w->write_all(one), ErrorKind::WriteZero, "failed to write whole buffer");
-  const Bytes got = read_file(tmp.path());
-  EXPECT_EQ(got.size(), 2 * sl);  // nothing spilled into the next sector
-  expect_bytes(got, 2 * sl - 4, four);
-
-  EXPECT_IO_ERROR(sectors.seek_within_sector(1, 0), ErrorKind::InvalidData,
-                  "Tried to seek to sector 1, but sector count is only 1");
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, SectorsTest, ::testing::Values(Version::V3, Version::V4),

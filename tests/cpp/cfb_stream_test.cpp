@@ -8,51 +8,25 @@
 #include <unistd.h>
 
 #include "cfb/compound_file.h"
-#include "cfb/internal/header.h"
+#include "cfb/format.h"
 #include "cfb_test_util.h"
+#include "write_counter.h"
 
 namespace cellvault::cfb {
 namespace {
 
 using namespace internal;
 using namespace cfb::testing;
+using cellvault::testing::pattern;
 
-class StreamTest : public ::testing::TestWithParam<Version> {
- protected:
-  void SetUp() override {
-    IoResult<CompoundFile> cf = create_with_path(tmp_.path(), GetParam());
-    ASSERT_TRUE(cf.ok());
-    cf_.emplace(std::move(cf).take());
-  }
-  Stream open(const std::string& path) {
-    IoResult<Stream> s = cf_->create_stream(path);
-    EXPECT_TRUE(s.ok()) << s.error().render();
-    return std::move(s).take();
-  }
-  size_t sl() const { return sector_len(GetParam()); }
-  uint64_t at(uint32_t sector) const { return sector_offset(GetParam(), sector); }
-  Bytes file() { return read_file(tmp_.path()); }
-  // Entry |id| of the first directory sector.
-  Bytes entry(const Bytes& f, uint32_t id) {
-    return Bytes(f.begin() + at(1) + 128 * id, f.begin() + at(1) + 128 * (id + 1));
-  }
-
-  TempPath tmp_;
-  std::optional<CompoundFile> cf_;
-};
-
-Bytes counting(size_t n, uint8_t salt) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + salt + i / 251);
-  return b;
-}
+class StreamTest : public ContainerTest {};
 
 TEST(StreamLayoutTest, EncryptionDriverLayoutInVersion4) {
   TempPath tmp;
   IoResult<CompoundFile> cf = create_with_path(tmp.path());
   ASSERT_TRUE(cf.ok());
-  const Bytes info = counting(1289, 1);
-  const Bytes package = counting(10008, 2);
+  const Bytes info = pattern(1289, 1);
+  const Bytes package = pattern(10008, 2);
   {
     Stream s = std::move(cf->create_stream("EncryptionInfo")).take();
     ASSERT_TRUE(s.write_all(info).ok());
@@ -98,7 +72,7 @@ TEST_P(StreamTest, SizesAroundTheCutoff) {
     TempPath tmp;
     IoResult<CompoundFile> cf = create_with_path(tmp.path(), GetParam());
     ASSERT_TRUE(cf.ok());
-    const Bytes data = counting(size, 3);
+    const Bytes data = pattern(size, 3);
     {
       Stream s = std::move(cf->create_stream("s")).take();
       ASSERT_TRUE(s.write_all(data).ok());
@@ -133,10 +107,10 @@ TEST_P(StreamTest, SizesAroundTheCutoff) {
 
 TEST_P(StreamTest, Writing8192BytesFlushesNothingAnd8193FlushesOnce) {
   Stream s = open("s");
-  ASSERT_TRUE(s.write_all(counting(8192, 4)).ok());
+  ASSERT_TRUE(s.write_all(pattern(8192, 4)).ok());
   EXPECT_EQ(file().size(), 3 * sl());
   EXPECT_EQ(u64_at(entry(file(), 1), 120), 0u);
-  ASSERT_TRUE(s.write_all(counting(1, 5)).ok());
+  ASSERT_TRUE(s.write_all(pattern(1, 5)).ok());
   Bytes f = file();
   EXPECT_EQ(u64_at(entry(f, 1), 120), 8192u);
   EXPECT_EQ(u32_at(entry(f, 1), 116), 2u);
@@ -146,21 +120,21 @@ TEST_P(StreamTest, Writing8192BytesFlushesNothingAnd8193FlushesOnce) {
   EXPECT_EQ(u64_at(entry(f, 1), 120), 8193u);
   EXPECT_EQ(f.size(), 3 * sl() + 8192 + sl());
   // A closed stream cannot be written.
-  EXPECT_IO_ERROR(s.write_all(counting(1, 6)), ErrorKind::InvalidInput, "stream is closed");
+  EXPECT_IO_ERROR(s.write_all(pattern(1, 6)), ErrorKind::InvalidInput, "stream is closed");
 }
 
 TEST_P(StreamTest, OneLongWriteGivesTheSameFileAsSmallWrites) {
   // A long write commits whole windows straight from the caller's buffer;
   // the file must match the one that 1000-byte and 8192-byte writes give
   // (time stamps aside). 3 MiB crosses FAT sectors in both versions.
-  const Bytes data = counting(3 * 1024 * 1024 + 5, 7);
+  const Bytes data = pattern(3 * 1024 * 1024 + 5, 7);
   auto write_in = [&](size_t piece) {
     TempPath tmp;
     IoResult<CompoundFile> cf = create_with_path(tmp.path(), GetParam());
     EXPECT_TRUE(cf.ok());
     {
       Stream small = std::move(cf->create_stream("small")).take();
-      EXPECT_TRUE(small.write_all(counting(100, 8)).ok());
+      EXPECT_TRUE(small.write_all(pattern(100, 8)).ok());
       EXPECT_TRUE(small.close().ok());
       Stream s = std::move(cf->create_stream("big")).take();
       for (size_t done = 0; done < data.size(); done += piece) {
@@ -181,10 +155,94 @@ TEST_P(StreamTest, OneLongWriteGivesTheSameFileAsSmallWrites) {
   EXPECT_TRUE(whole == write_in(8193 * 3));
 }
 
+// le32 appends the little-endian bytes of |v| to |out|, for FAT and
+// MiniFAT sectors worked out by hand.
+void le32(Bytes& out, uint32_t v) {
+  out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
+}
+
+TEST_P(StreamTest, SmallStreamFlushedThenWrittenPastTheCutoffMovesToRegularSectors) {
+  // 100 bytes flushed go to the mini stream (MiniFAT in sector 2, mini
+  // sectors 0 and 1 in sector 3); 4000 more make 4100, past the cutoff.
+  const Bytes head = pattern(100, 13);
+  const Bytes rest = pattern(4000, 14);
+  Stream s = open("s");
+  ASSERT_TRUE(s.write_all(head).ok());
+  ASSERT_TRUE(s.flush_changes().ok());
+  Bytes f = file();
+  EXPECT_EQ(u32_at(entry(f, 1), 116), 0u);
+  EXPECT_EQ(u64_at(entry(f, 1), 120), 100u);
+  EXPECT_EQ(u64_at(entry(f, 0), 120), 128u);
+  ASSERT_TRUE(s.write_all(rest).ok());
+  ASSERT_TRUE(s.close().ok());
+
+  f = file();
+  // The whole stream moves to a new chain from sector 4: 2 sectors in
+  // version 4, 9 in version 3.
+  const uint32_t n = static_cast<uint32_t>((4100 + sl() - 1) / sl());
+  ASSERT_EQ(f.size(), (5 + n) * sl());
+  Bytes fat = {0xFD, 0xFF, 0xFF, 0xFF, 0xFE, 0xFF, 0xFF, 0xFF,   // FAT, directory
+               0xFE, 0xFF, 0xFF, 0xFF, 0xFE, 0xFF, 0xFF, 0xFF};  // MiniFAT, mini stream
+  for (uint32_t i = 0; i < n; ++i) le32(fat, i + 1 < n ? 5 + i : ENDOFCHAIN);
+  fat.resize(sl(), 0xFF);
+  expect_bytes(f, at(0), fat);
+  EXPECT_EQ(u32_at(entry(f, 1), 116), 4u);
+  EXPECT_EQ(u64_at(entry(f, 1), 120), 4100u);
+  Bytes data = head;
+  data.insert(data.end(), rest.begin(), rest.end());
+  data.resize(n * sl(), 0);
+  expect_bytes(f, at(4), data);
+  // Both mini sectors are free again and trimmed: the root's mini stream
+  // is empty, though it keeps its sector (whose old bytes stay).
+  expect_bytes(f, at(2), Bytes(sl(), 0xFF));
+  EXPECT_EQ(u32_at(f, kOffsetFirstMiniFatSector), 2u);
+  EXPECT_EQ(u32_at(f, kOffsetMiniFatSectors), 1u);
+  EXPECT_EQ(u32_at(entry(f, 0), 116), 3u);
+  EXPECT_EQ(u64_at(entry(f, 0), 120), 0u);
+  Bytes old = head;
+  old.resize(sl(), 0);
+  expect_bytes(f, at(3), old);
+}
+
+TEST_P(StreamTest, MiniStreamRewrittenAfterAFlushKeepsItsMiniSectorsAndGrows) {
+  write_stream("x", 100, 0xA);  // mini sectors 0 and 1
+  write_stream("y", 64, 0xB);   // mini sector 2
+  { Stream x = open("x"); }     // emptied: 0 and 1 are free
+  // s takes 0 and 1 at its first flush; rewritten from offset 0 with 200
+  // bytes it keeps them and adds 3 and 4 (2 is y's).
+  const Bytes first = pattern(100, 15);
+  const Bytes second = pattern(100, 16);
+  Stream s = open("s");
+  ASSERT_TRUE(s.write_all(first).ok());
+  ASSERT_TRUE(s.flush_changes().ok());
+  ASSERT_TRUE(s.write_all(second).ok());
+  ASSERT_TRUE(s.close().ok());
+
+  const Bytes f = file();
+  EXPECT_EQ(f.size(), 5 * sl());
+  Bytes minifat;
+  for (uint32_t v : {1u, 3u, ENDOFCHAIN, 4u, ENDOFCHAIN}) le32(minifat, v);
+  minifat.resize(sl(), 0xFF);
+  expect_bytes(f, at(2), minifat);
+  EXPECT_EQ(u32_at(entry(f, 0), 116), 3u);
+  EXPECT_EQ(u64_at(entry(f, 0), 120), 320u);  // five mini sectors
+  EXPECT_EQ(u32_at(entry(f, 3), 116), 0u);
+  EXPECT_EQ(u64_at(entry(f, 3), 120), 200u);
+  // Mini sectors 0, 1: s's bytes 0..127; 2: y's; 3, 4: s's bytes 128..199,
+  // then zeros.
+  Bytes s_bytes = first;
+  s_bytes.insert(s_bytes.end(), second.begin(), second.end());
+  Bytes mini(s_bytes.begin(), s_bytes.begin() + 128);
+  mini.insert(mini.end(), 64, 0xB);
+  mini.insert(mini.end(), s_bytes.begin() + 128, s_bytes.end());
+  mini.resize(sl(), 0);
+  expect_bytes(f, at(3), mini);
+}
+
 TEST_P(StreamTest, RecreatingAStreamEmptiesItAndReusesItsSectors) {
   {
     Stream s = open("s");
-    ASSERT_TRUE(s.write_all(counting(10000, 9)).ok());
+    ASSERT_TRUE(s.write_all(pattern(10000, 9)).ok());
   }  // destruction flushes
   Bytes f = file();
   EXPECT_EQ(u64_at(entry(f, 1), 120), 10000u);
@@ -194,7 +252,7 @@ TEST_P(StreamTest, RecreatingAStreamEmptiesItAndReusesItsSectors) {
     EXPECT_EQ(u64_at(entry(f, 1), 120), 0u);
     EXPECT_EQ(u32_at(entry(f, 1), 116), ENDOFCHAIN);
     EXPECT_EQ(u32_at(f, at(0) + 8), FREESECT);
-    ASSERT_TRUE(s.write_all(counting(5000, 10)).ok());
+    ASSERT_TRUE(s.write_all(pattern(5000, 10)).ok());
     ASSERT_TRUE(s.close().ok());
   }
   f = file();
@@ -229,10 +287,10 @@ TEST_P(StreamTest, FlushErrorReachesTheCallerOnce) {
   IoResult<File> file = File::create(tmp.path());
   ASSERT_TRUE(file.ok());
   const int fd = file->fd();
-  IoResult<CompoundFile> cf = create_with_file(std::move(file).take(), GetParam());
+  IoResult<CompoundFile> cf = create_with_file(*file, GetParam());
   ASSERT_TRUE(cf.ok());
   Stream s = std::move(cf->create_stream("s")).take();
-  ASSERT_TRUE(s.write_all(counting(100, 11)).ok());
+  ASSERT_TRUE(s.write_all(pattern(100, 11)).ok());
   // Swap a read-only descriptor in under the writer.
   const int ro = ::open(tmp.path().c_str(), O_RDONLY);
   ASSERT_GE(ro, 0);
@@ -249,11 +307,11 @@ TEST_P(StreamTest, FlushErrorReachesTheCallerOnce) {
 TEST_P(StreamTest, LongWritesAreFewWriteCalls) {
   // One MiB in one call: the data with the FAT sectors between its runs,
   // the remaining FAT entries, the directory entry and the header.
-  const uint64_t before = cf_->write_calls();
+  const uint64_t before = write_counter::calls();
   Stream s = open("s");
-  ASSERT_TRUE(s.write_all(counting(1024 * 1024, 12)).ok());
+  ASSERT_TRUE(s.write_all(pattern(1024 * 1024, 12)).ok());
   ASSERT_TRUE(s.close().ok());
-  const uint64_t calls = cf_->write_calls() - before;
+  const uint64_t calls = write_counter::calls() - before;
   // Version 3 spreads the 2048 sectors over 17 FAT sectors, which go out
   // with the data.
   EXPECT_LE(calls, 10u);
@@ -271,7 +329,8 @@ TEST(StreamLimitTest, Version3StreamsStopAt2GiB) {
   for (Version version : {Version::V3, Version::V4}) {
     const int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     ASSERT_GE(fd, 0);
-    IoResult<CompoundFile> cf = create_with_file(File(fd), version);
+    File null_file(fd);
+    IoResult<CompoundFile> cf = create_with_file(null_file, version);
     ASSERT_TRUE(cf.ok());
     Stream s = std::move(cf->create_stream("s")).take();
     if (version == Version::V3) {

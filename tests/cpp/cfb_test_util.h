@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "bytes_test_util.h"
+#include "cfb/compound_file.h"
 #include "cfb/internal/alloc.h"
 #include "cfb/version.h"
 #include "common/bytes.h"
@@ -83,35 +85,66 @@ inline uint64_t sector_offset(Version v, uint32_t id) { return (uint64_t{id} + 1
     EXPECT_EQ(r_.error().message(), message_);                       \
   } while (0)
 
-// new_file_allocator builds, over a new file at |path|, the allocator of a
-// fresh compound file: FAT sector 0 and a one-sector chain at sector 1
-// initialised with |fill| (the header names it the directory when |fill|
-// is the directory fill).
-inline IoResult<internal::Allocator> new_file_allocator(const std::string& path, Version v,
+// new_file_allocator builds, over the empty |file|, the allocator of a
+// fresh compound file: the new-file header and FAT sector 0, and a
+// one-sector chain at sector 1 initialised with |fill| (the directory's
+// place, which a Directory then takes over), all written.
+inline IoResult<internal::Allocator> new_file_allocator(File& file, Version v,
                                                         internal::SectorFill fill) {
   using namespace internal;
-  CV_TRY_ASSIGN(File f, File::create(path));
-  Header header;
-  header.version = v;
-  header.num_fat_sectors = 1;
-  header.difat[0] = 0;
-  if (fill == SectorFill::kDirectory) {
-    header.num_dir_sectors = v == Version::V4 ? 1 : 0;
-    header.first_dir_sector = 1;
-  }
-  Sectors sectors(std::move(f), header, 0);
-  CV_TRY(sectors.init_sector(0, SectorFill::kFat));
-  CV_TRY(sectors.init_sector(1, fill));
+  Sectors sectors(file, new_file_header(v), 0);
+  CV_TRY(sectors.claim_sector(kNewFileFatSector));
+  CV_TRY(sectors.init_sector(kNewFileDirSector, fill));
   sectors.header_mut();
-  CV_TRY_ASSIGN(Allocator a, Allocator::create(std::move(sectors), {}, {0}, {FATSECT, ENDOFCHAIN}));
-  CV_TRY(a.set_fat(0, FATSECT));
-  CV_TRY(a.set_fat(1, ENDOFCHAIN));
+  CV_TRY_ASSIGN(Allocator a, Allocator::create(std::move(sectors), {}, {kNewFileFatSector},
+                                               {kNewFileFat.begin(), kNewFileFat.end()}));
+  a.mark_all_unwritten();
+  CV_TRY(a.commit());
   return a;
 }
 
 inline std::string version_name(const ::testing::TestParamInfo<Version>& info) {
   return info.param == Version::V4 ? "V4" : "V3";
 }
+
+// ContainerTest writes a compound file of the parameter's version to a
+// temporary path and reads back what is on disk.
+class ContainerTest : public ::testing::TestWithParam<Version> {
+ protected:
+  void SetUp() override {
+    IoResult<CompoundFile> cf = create_with_path(tmp_.path(), GetParam());
+    ASSERT_TRUE(cf.ok()) << cf.error().render();
+    cf_.emplace(std::move(cf).take());
+  }
+  Stream open(const std::string& path) {
+    IoResult<Stream> s = cf_->create_stream(path);
+    EXPECT_TRUE(s.ok()) << s.error().render();
+    return std::move(s).take();
+  }
+  // write_stream writes |size| bytes |value| into a stream and closes it.
+  void write_stream(const std::string& name, size_t size, uint8_t value) {
+    IoResult<Stream> s = cf_->create_stream(name);
+    ASSERT_TRUE(s.ok()) << s.error().render();
+    ASSERT_TRUE(s->write_all(Bytes(size, value)).ok());
+    ASSERT_TRUE(s->close().ok());
+  }
+  size_t sl() const { return sector_len(GetParam()); }
+  uint64_t at(uint32_t sector) const { return sector_offset(GetParam(), sector); }
+  Bytes file() { return read_file(tmp_.path()); }
+  // The on-disk directory entry |id|, found along the directory chain (the
+  // files here need only FAT sector 0).
+  Bytes entry(const Bytes& f, uint32_t id) {
+    const size_t per = sl() / 128;
+    uint32_t sector = u32_at(f, kOffsetFirstDirSector);
+    for (size_t k = 0; k < id / per; ++k) sector = u32_at(f, at(0) + 4 * sector);
+    const uint64_t offset = at(sector) + 128 * (id % per);
+    return Bytes(f.begin() + static_cast<std::ptrdiff_t>(offset),
+                 f.begin() + static_cast<std::ptrdiff_t>(offset + 128));
+  }
+
+  TempPath tmp_;
+  std::optional<CompoundFile> cf_;
+};
 
 }  // namespace cellvault::cfb::testing
 

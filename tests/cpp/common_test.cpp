@@ -1,20 +1,24 @@
-// Tests of the shared helpers: byte order, results and aborts, and the
-// file wrapper's error reporting.
+// Tests of the shared helpers: byte order, results and aborts, the file
+// wrapper's error reporting, and batched writes.
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <span>
 #include <string>
 
 #include "common/abort.h"
 #include "common/bytes.h"
 #include "common/file.h"
 #include "common/secure.h"
+#include "common/write_batch.h"
+#include "write_counter.h"
 
 namespace cellvault {
 namespace {
@@ -84,6 +88,7 @@ TEST(AbortTest, UnwrapOfAnErrorAbortsWithTheRenderedError) {
   EXPECT_EQ(unwrap(IoResult<int>(7)), 7);
   try {
     unwrap(IoResult<int>(Err{IoError::from_os(ENOENT)}));
+    FAIL() << "unwrap returned";
   } catch (const Abort& a) {
     ASSERT_TRUE(a.cause().has_value());
     EXPECT_EQ(a.cause()->kind(), ErrorKind::NotFound);
@@ -104,9 +109,10 @@ TEST(FileTest, WriteAtThenReadBack) {
   {
     File f = unwrap(File::create(path));
     const Bytes a = {1, 2, 3};
+    const uint64_t calls = write_counter::calls();
     ASSERT_TRUE(f.write_at(a, 5).ok());
     ASSERT_TRUE(f.write_at(a, 0).ok());
-    EXPECT_EQ(f.write_calls(), 2u);
+    EXPECT_EQ(write_counter::calls() - calls, 2u);
     ASSERT_TRUE(f.close().ok());
   }
   File g = unwrap(File::open_read(path));
@@ -118,6 +124,73 @@ TEST(FileTest, WriteAtThenReadBack) {
   auto dir_read = unwrap(File::open_read(dir)).read_to_end();
   ASSERT_FALSE(dir_read.ok());
   EXPECT_EQ(dir_read.error().kind(), ErrorKind::IsADirectory);
+  unlink(path.c_str());
+  rmdir(dir);
+}
+
+// A source for the batch test: every byte of [begin, end) is |value|.
+class ConstantSource final : public WriteBatch::Source {
+ public:
+  ConstantSource(uint64_t begin, uint64_t end, uint8_t value)
+      : begin_(begin), end_(end), value_(value) {}
+  size_t produce(uint64_t offset, std::span<uint8_t> out) const override {
+    if (offset < begin_ || offset >= end_) return 0;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(out.size(), end_ - offset));
+    std::fill_n(out.begin(), n, value_);
+    return n;
+  }
+
+ private:
+  uint64_t begin_, end_;
+  uint8_t value_;
+};
+
+TEST(WriteBatchTest, TouchingPiecesGoOutInOneCallAndLaterPiecesWin) {
+  char dir[] = "/tmp/cellvault-file-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/f";
+  File file = unwrap(File::create(path));
+  auto contents = [&path] { return unwrap(unwrap(File::open_read(path)).read_to_end()); };
+  WriteBatch batch(file);
+  const Bytes a(10, 'a'), b(5, 'b'), c(4, 'c');
+  const ConstantSource s(100, 200, 's');
+  // Staged out of order: a at 100..109, b at 110..114, s's bytes at
+  // 115..119; c, staged last, overlaps a and b and wins.
+  batch.stage_from(s, 115, 5);
+  batch.stage(100, a);
+  batch.stage(110, b);
+  batch.stage(108, c);
+  const uint64_t before = write_counter::calls();
+  ASSERT_TRUE(batch.flush().ok());
+  EXPECT_EQ(write_counter::calls() - before, 1u);
+  EXPECT_TRUE(batch.empty());
+  Bytes got = contents();
+  ASSERT_EQ(got.size(), 120u);
+  EXPECT_EQ(std::string(got.begin() + 100, got.end()), "aaaaaaaaccccbbbsssss");
+  EXPECT_EQ(got[99], 0);
+
+  // A gap that an offered source covers is bridged; one that no source
+  // covers all of is left alone and costs a second call.
+  batch.stage(100, a);
+  batch.stage(130, b);  // 110..129 from the source
+  batch.stage(300, c);  // 200..299 is nobody's
+  batch.offer(s);
+  const uint64_t second = write_counter::calls();
+  ASSERT_TRUE(batch.flush().ok());
+  EXPECT_EQ(write_counter::calls() - second, 2u);
+  got = contents();
+  ASSERT_EQ(got.size(), 304u);
+  EXPECT_EQ(std::string(got.begin() + 100, got.begin() + 135),
+            std::string(10, 'a') + std::string(20, 's') + "bbbbb");
+  EXPECT_EQ(got[135], 0);
+  EXPECT_EQ(got[299], 0);
+  EXPECT_EQ(std::string(got.begin() + 300, got.end()), "cccc");
+
+  // Discarded pieces are never written.
+  batch.stage(0, a);
+  batch.discard();
+  ASSERT_TRUE(batch.flush().ok());
+  EXPECT_EQ(contents()[0], 0);
   unlink(path.c_str());
   rmdir(dir);
 }

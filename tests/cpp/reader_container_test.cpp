@@ -46,7 +46,7 @@ TEST_P(WriterFileTest, ReadsEveryStreamAtTheSizeBoundaries) {
   {
     IoResult<File> f = File::create(path.path());
     ASSERT_TRUE(f.ok());
-    IoResult<cfb::CompoundFile> cf = cfb::create_with_file(std::move(*f), GetParam());
+    IoResult<cfb::CompoundFile> cf = cfb::create_with_file(*f, GetParam());
     ASSERT_TRUE(cf.ok());
     ASSERT_TRUE(cf->create_storage("\x06" "DataSpaces").ok());
     for (size_t k = 0; k < sizes.size(); ++k) {

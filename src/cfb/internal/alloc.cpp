@@ -2,18 +2,32 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
 
+#include "cfb/internal/malformed.h"
 #include "common/bytes.h"
 
 namespace cellvault::cfb::internal {
 namespace {
 
-IoError malformed_fat(const std::string& detail) {
-  return IoError::custom(ErrorKind::InvalidData, "Malformed FAT (" + detail + ")");
-}
+IoError malformed_fat(const std::string& detail) { return malformed("FAT", detail); }
 
-std::string str(uint64_t v) { return std::to_string(v); }
+// check_marked checks that every sector in |ids|, the list of the |kind|
+// sectors ("FAT sector"), lies inside |fat| and is marked |mark| there.
+IoResult<void> check_marked(const std::vector<uint32_t>& ids, const std::vector<uint32_t>& fat,
+                            uint32_t mark, const std::string& kind) {
+  for (uint32_t id : ids) {
+    if (id >= fat.size()) {
+      return Err{malformed_fat("FAT has " + str(fat.size()) + " entries, but DIFAT lists " +
+                               str(id) + " as a " + kind)};
+    }
+    if (fat[id] != mark) {
+      return Err{malformed_fat(kind + " " + str(id) + " is not marked as such in the FAT")};
+    }
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -23,7 +37,7 @@ Allocator::Allocator(Sectors sectors, std::vector<uint32_t> difat_sectors,
       difat_sectors_(std::move(difat_sectors)),
       fat_sectors_(std::move(fat_sectors)),
       fat_(std::move(fat)),
-      fat_dirty_(fat_sectors_.size()),
+      fat_dirty_(fat_sectors_.size(), false),
       difat_dirty_(difat_sectors_.size(), false) {}
 
 IoResult<Allocator> Allocator::create(Sectors sectors,
@@ -35,24 +49,8 @@ IoResult<Allocator> Allocator::create(Sectors sectors,
     return Err{malformed_fat("FAT has " + str(entries) + " entries, but file has only " +
                              str(sectors.sector_count()) + " sectors")};
   }
-  for (uint32_t id : difat_sectors) {
-    if (id >= entries) {
-      return Err{malformed_fat("FAT has " + str(entries) + " entries, but DIFAT lists " +
-                               str(id) + " as a DIFAT sector")};
-    }
-    if (fat[id] != DIFSECT) {
-      return Err{malformed_fat("DIFAT sector " + str(id) + " is not marked as such in the FAT")};
-    }
-  }
-  for (uint32_t id : fat_sectors) {
-    if (id >= entries) {
-      return Err{malformed_fat("FAT has " + str(entries) + " entries, but DIFAT lists " +
-                               str(id) + " as a FAT sector")};
-    }
-    if (fat[id] != FATSECT) {
-      return Err{malformed_fat("FAT sector " + str(id) + " is not marked as such in the FAT")};
-    }
-  }
+  CV_TRY(check_marked(difat_sectors, fat, DIFSECT, "DIFAT sector"));
+  CV_TRY(check_marked(fat_sectors, fat, FATSECT, "FAT sector"));
   std::vector<bool> pointed(entries, false);
   for (size_t n = 0; n < entries; ++n) {
     const uint32_t v = fat[n];
@@ -84,15 +82,15 @@ IoResult<uint32_t> Allocator::next(uint32_t id) const {
   return Err{IoError::custom(ErrorKind::InvalidData, "next_id (" + str(v) + ") is invalid")};
 }
 
-void Allocator::mark_dirty(size_t k, size_t lo, size_t hi) {
-  auto& range = fat_dirty_[k];
-  if (range.first == range.second) {
-    range = {static_cast<uint32_t>(lo), static_cast<uint32_t>(hi)};
-    dirty_fat_sectors_.push_back(static_cast<uint32_t>(k));
-  } else {
-    range.first = std::min<uint32_t>(range.first, static_cast<uint32_t>(lo));
-    range.second = std::max<uint32_t>(range.second, static_cast<uint32_t>(hi));
-  }
+void Allocator::mark_dirty(size_t k) {
+  if (fat_dirty_[k]) return;
+  fat_dirty_[k] = true;
+  dirty_fat_sectors_.push_back(static_cast<uint32_t>(k));
+}
+
+void Allocator::mark_all_unwritten() {
+  for (size_t k = 0; k < fat_sectors_.size(); ++k) mark_dirty(k);
+  std::fill(difat_dirty_.begin(), difat_dirty_.end(), true);
 }
 
 IoResult<void> Allocator::set_fat(uint32_t index, uint32_t value) {
@@ -105,7 +103,7 @@ IoResult<void> Allocator::set_fat(uint32_t index, uint32_t value) {
     fat_[index] = value;
   }
   if (value == FREESECT && index < free_hint_) free_hint_ = index;
-  mark_dirty(index / e, index % e, index % e + 1);
+  mark_dirty(index / e);
   return {};
 }
 
@@ -117,8 +115,8 @@ IoResult<void> Allocator::add_fat_sector() {
   CV_TRY(sectors_.claim_sector(f));
   const size_t k = fat_sectors_.size();
   fat_sectors_.push_back(f);
-  fat_dirty_.emplace_back();
-  mark_dirty(k, 0, e);
+  fat_dirty_.push_back(false);
+  mark_dirty(k);
   CV_TRY(set_fat(f, FATSECT));
   Header& header = sectors_.header_mut();
   if (k < kHeaderDifatEntries) {
@@ -204,7 +202,7 @@ IoResult<void> Allocator::append_chain(uint32_t last, uint64_t count,
       fat_.push_back(j + 1 < take ? first + j + 1 : ENDOFCHAIN);
       ids.push_back(first + j);
     }
-    mark_dirty(first / e, first % e, first % e + take);
+    mark_dirty(first / e);
     free_hint_ = fat_.size();
     last = first + take - 1;
     count -= take;
@@ -222,71 +220,68 @@ IoResult<void> Allocator::free_chain(uint32_t start) {
   return {};
 }
 
-void Allocator::encode_fat(size_t k, size_t lo, size_t hi, Bytes& out) const {
-  const size_t e = entries_per_sector();
-  out.resize(4 * (hi - lo));
+void Allocator::encode_fat(size_t k, std::span<uint8_t> out) const {
   uint8_t* p = out.data();
-  for (size_t i = k * e + lo; i < k * e + hi; ++i, p += 4) {
+  const size_t first = k * entries_per_sector();
+  for (size_t i = first; i < first + entries_per_sector(); ++i, p += 4) {
     // Entries past the FAT's end are free, as the FAT fill left them.
     store_u32le(p, i < fat_.size() ? fat_[i] : FREESECT);
   }
 }
 
-void Allocator::encode_difat(size_t d, Bytes& out) const {
+void Allocator::encode_difat(size_t d, std::span<uint8_t> out) const {
   const size_t e = entries_per_sector();
-  out.clear();
+  uint8_t* p = out.data();
   const size_t first = kHeaderDifatEntries + d * (e - 1);
-  for (size_t j = 0; j + 1 < e; ++j) {
-    add_u32le(out, first + j < fat_sectors_.size() ? fat_sectors_[first + j] : FREESECT);
+  for (size_t j = 0; j + 1 < e; ++j, p += 4) {
+    store_u32le(p, first + j < fat_sectors_.size() ? fat_sectors_[first + j] : FREESECT);
   }
-  add_u32le(out, d + 1 < difat_sectors_.size() ? difat_sectors_[d + 1] : ENDOFCHAIN);
+  store_u32le(p, d + 1 < difat_sectors_.size() ? difat_sectors_[d + 1] : ENDOFCHAIN);
 }
 
-void Allocator::take_meta_sector(uint32_t id, Bytes& out) {
-  // Both lists only ever grow at the end with increasing ids.
-  auto f = std::lower_bound(fat_sectors_.begin(), fat_sectors_.end(), id);
-  if (f != fat_sectors_.end() && *f == id) {
-    const auto k = static_cast<size_t>(f - fat_sectors_.begin());
-    encode_fat(k, 0, entries_per_sector(), out);
-    fat_dirty_[k] = {0, 0};
-    return;
-  }
-  auto d = std::lower_bound(difat_sectors_.begin(), difat_sectors_.end(), id);
-  const auto i = static_cast<size_t>(d - difat_sectors_.begin());
-  encode_difat(i, out);
-  difat_dirty_[i] = false;
+namespace {
+
+// index_of finds |id| in |ids|, which grow at the end with increasing ids
+// in every file of this writer.
+std::optional<size_t> index_of(const std::vector<uint32_t>& ids, uint32_t id) {
+  auto it = std::lower_bound(ids.begin(), ids.end(), id);
+  if (it == ids.end() || *it != id) it = std::find(ids.begin(), ids.end(), id);
+  if (it == ids.end()) return std::nullopt;
+  return static_cast<size_t>(it - ids.begin());
 }
 
-IoResult<void> Allocator::commit_fat() {
-  Bytes buf;
-  while (!dirty_fat_sectors_.empty()) {
-    const uint32_t k = dirty_fat_sectors_.back();
-    auto& range = fat_dirty_[k];
-    if (range.first != range.second) {
-      encode_fat(k, range.first, range.second, buf);
-      CV_TRY(sectors_.write_run(fat_sectors_[k], 4 * size_t{range.first}, buf));
-      range = {0, 0};
-    }
-    dirty_fat_sectors_.pop_back();
-  }
-  return {};
-}
+}  // namespace
 
-IoResult<void> Allocator::commit_difat() {
-  Bytes buf;
-  for (size_t d = 0; d < difat_sectors_.size(); ++d) {
-    if (!difat_dirty_[d]) continue;
-    encode_difat(d, buf);
-    CV_TRY(sectors_.write_run(difat_sectors_[d], 0, buf));
-    difat_dirty_[d] = false;
+size_t Allocator::produce(uint64_t offset, std::span<uint8_t> out) const {
+  const uint32_t id = sectors_.sector_at(offset);
+  if (id >= fat_.size() || (fat_[id] != FATSECT && fat_[id] != DIFSECT)) return 0;
+  const std::optional<size_t> k = index_of(fat_[id] == FATSECT ? fat_sectors_ : difat_sectors_, id);
+  if (!k) return 0;
+  uint8_t sector[sector_len_of(Version::V4)];
+  const size_t sl = sectors_.sector_len();
+  if (fat_[id] == FATSECT) {
+    encode_fat(*k, std::span<uint8_t>(sector, sl));
+  } else {
+    encode_difat(*k, std::span<uint8_t>(sector, sl));
   }
-  return {};
+  const size_t in = static_cast<size_t>(offset - sectors_.sector_offset(id));
+  const size_t n = std::min(out.size(), sl - in);
+  std::copy_n(sector + in, n, out.begin());
+  return n;
 }
 
 IoResult<void> Allocator::commit() {
-  CV_TRY(commit_fat());
-  CV_TRY(commit_difat());
-  return sectors_.commit_header();
+  for (const uint32_t k : dirty_fat_sectors_) CV_TRY(sectors_.stage_sector(*this, fat_sectors_[k]));
+  for (size_t d = 0; d < difat_sectors_.size(); ++d) {
+    if (difat_dirty_[d]) CV_TRY(sectors_.stage_sector(*this, difat_sectors_[d]));
+  }
+  // Clean FAT sectors may bridge the gaps between the runs of a write.
+  sectors_.offer(*this);
+  CV_TRY(sectors_.commit());
+  for (const uint32_t k : dirty_fat_sectors_) fat_dirty_[k] = false;
+  dirty_fat_sectors_.clear();
+  std::fill(difat_dirty_.begin(), difat_dirty_.end(), false);
+  return {};
 }
 
 }  // namespace cellvault::cfb::internal

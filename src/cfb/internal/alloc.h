@@ -6,16 +6,16 @@
 // else in DIFAT sector (k-109) / (E-1) at entry (k-109) % (E-1); the last
 // entry of a DIFAT sector links to the next one (ENDOFCHAIN in the last).
 //
-// Changes are made in memory and remembered; commit() writes the changed
-// FAT entries with one write per run inside one FAT sector, each changed
-// DIFAT sector whole, and the header. The bytes on disk after a commit are
-// those that writing every change through at once would give.
+// Changes are made in memory and remembered; commit() stages each changed
+// FAT and DIFAT sector whole (produced from memory when it is written) and
+// writes them with what the layers above staged. The bytes on disk after a
+// commit are those that writing every change through at once would give.
 
 #ifndef CELLVAULT_CFB_INTERNAL_ALLOC_H_
 #define CELLVAULT_CFB_INTERNAL_ALLOC_H_
 
 #include <cstdint>
-#include <utility>
+#include <span>
 #include <vector>
 
 #include "cfb/internal/sector.h"
@@ -23,7 +23,7 @@
 
 namespace cellvault::cfb::internal {
 
-class Allocator {
+class Allocator final : public WriteBatch::Source {
  public:
   // create validates the FAT against the file and the two sector lists and
   // returns the allocator, or InvalidData "Malformed FAT (...)". The inputs
@@ -51,11 +51,11 @@ class Allocator {
 
   // allocate_sector hands out the lowest free sector, else appends one
   // (adding FAT and DIFAT sectors when the table is full); its entry is
-  // ENDOFCHAIN and it is filled with |fill| at once.
+  // ENDOFCHAIN and |fill| is staged for it.
   IoResult<uint32_t> allocate_sector(SectorFill fill);
 
   // allocate_unfilled is allocate_sector without the fill: the caller must
-  // write every byte of the returned sector.
+  // stage every byte of the returned sector before the next commit.
   IoResult<uint32_t> allocate_unfilled();
 
   // reserve makes room in memory for |count| more sectors, ahead of a
@@ -72,24 +72,16 @@ class Allocator {
   // sectors keep their bytes.
   IoResult<void> free_chain(uint32_t start);
 
-  // is_meta_sector tells whether sector |id| holds FAT or DIFAT entries.
-  bool is_meta_sector(uint32_t id) const {
-    return id < fat_.size() && (fat_[id] == FATSECT || fat_[id] == DIFSECT);
-  }
-  // take_meta_sector encodes the whole of FAT or DIFAT sector |id| into
-  // |out| as the next commit would leave it, and counts it as written: the
-  // caller must write |out| to the sector before its next commit. Lets a
-  // long data write carry the FAT sectors that lie between its runs.
-  void take_meta_sector(uint32_t id, Bytes& out);
+  // mark_all_unwritten notes that none of the FAT and DIFAT sectors is on
+  // disk yet (a new file): the next commit writes them all.
+  void mark_all_unwritten();
 
-  // fat_sector_dirty tells whether FAT sector number |k| has changes that
-  // the next commit would write.
-  bool fat_sector_dirty(size_t k) const {
-    return k < fat_dirty_.size() && fat_dirty_[k].first != fat_dirty_[k].second;
-  }
-
-  // commit writes every change since the last commit.
+  // commit writes every change since the last commit, with what the layers
+  // above staged.
   IoResult<void> commit();
+
+  // produce gives the bytes of the FAT and DIFAT sectors.
+  size_t produce(uint64_t offset, std::span<uint8_t> out) const override;
 
  private:
   Allocator(Sectors sectors, std::vector<uint32_t> difat_sectors,
@@ -97,11 +89,9 @@ class Allocator {
 
   IoResult<uint32_t> allocate(SectorFill fill, bool write_fill);
   IoResult<void> add_fat_sector();
-  void mark_dirty(size_t k, size_t lo, size_t hi);
-  void encode_fat(size_t k, size_t lo, size_t hi, Bytes& out) const;
-  void encode_difat(size_t d, Bytes& out) const;
-  IoResult<void> commit_fat();
-  IoResult<void> commit_difat();
+  void mark_dirty(size_t k);
+  void encode_fat(size_t k, std::span<uint8_t> out) const;
+  void encode_difat(size_t d, std::span<uint8_t> out) const;
 
   Sectors sectors_;
   std::vector<uint32_t> difat_sectors_;
@@ -110,9 +100,9 @@ class Allocator {
   // Every entry below free_hint_ is in use, so the search for the lowest
   // free entry starts there.
   size_t free_hint_ = 0;
-  // Per FAT sector k, the entries [first, second) of it that may differ
-  // from the file (empty when clean), and the sectors that may be dirty.
-  std::vector<std::pair<uint32_t, uint32_t>> fat_dirty_;
+  // Whether FAT sector number k, or DIFAT sector number d, may differ from
+  // the file, and the list of the FAT sector numbers that may.
+  std::vector<bool> fat_dirty_;
   std::vector<uint32_t> dirty_fat_sectors_;
   std::vector<bool> difat_dirty_;
 };

@@ -1,8 +1,6 @@
 #include "cfb/internal/chain.h"
 
 #include <algorithm>
-#include <cstring>
-#include <deque>
 #include <string>
 
 namespace cellvault::cfb::internal {
@@ -14,16 +12,8 @@ IoError cannot_seek(uint64_t position, uint64_t length) {
 }
 
 IoResult<Chain> Chain::open(Allocator& alloc, uint32_t start, SectorFill fill) {
-  std::vector<uint32_t> ids;
-  uint32_t id = start;
-  while (id != ENDOFCHAIN) {
-    ids.push_back(id);
-    CV_TRY_ASSIGN(id, alloc.next(id));
-    if (id == start) {
-      return Err{IoError::custom(ErrorKind::InvalidData,
-                                 "Chain contained duplicate sector id " + std::to_string(id))};
-    }
-  }
+  CV_TRY_ASSIGN(std::vector<uint32_t> ids,
+                walk_chain(start, [&alloc](uint32_t id) { return alloc.next(id); }, "Chain"));
   return Chain(alloc, std::move(ids), fill);
 }
 
@@ -61,63 +51,6 @@ IoResult<void> Chain::grow(uint64_t bytes) {
   return {};
 }
 
-namespace {
-
-// Gather collects pieces that lie one after the other in the file and
-// writes them with one call when the next piece does not follow on.
-class Gather {
- public:
-  explicit Gather(File& file) : file_(&file) {}
-
-  uint64_t end() const { return offset_ + len_; }
-  bool empty() const { return pieces_.empty(); }
-
-  void add(const uint8_t* p, size_t n) {
-    if (n == 0) return;
-    // iovec has no const form; pwritev only reads the buffers.
-    auto* base = const_cast<uint8_t*>(p);
-    if (!pieces_.empty() &&
-        static_cast<uint8_t*>(pieces_.back().iov_base) + pieces_.back().iov_len == base) {
-      pieces_.back().iov_len += n;
-    } else {
-      pieces_.push_back({base, n});
-    }
-    len_ += n;
-  }
-  // own keeps |bytes| alive until the next flush and adds it.
-  void own(Bytes bytes) {
-    owned_.push_back(std::move(bytes));
-    add(owned_.back().data(), owned_.back().size());
-  }
-
-  IoResult<void> flush() {
-    if (!pieces_.empty()) CV_TRY(file_->write_vectored_at(pieces_, offset_));
-    pieces_.clear();
-    owned_.clear();
-    offset_ += len_;
-    len_ = 0;
-    return {};
-  }
-  // restart flushes and starts a new run at |offset|.
-  IoResult<void> restart(uint64_t offset) {
-    CV_TRY(flush());
-    offset_ = offset;
-    return {};
-  }
-
- private:
-  File* file_;
-  uint64_t offset_ = 0;
-  uint64_t len_ = 0;
-  std::vector<struct iovec> pieces_;
-  std::deque<Bytes> owned_;
-};
-
-// How many FAT or DIFAT sectors a run of data may step over in one call.
-constexpr uint64_t kMaxMetaGap = 2;
-
-}  // namespace
-
 // How many new sectors a tail chain adds per batch: it holds the ids of
 // one batch at a time, however long the write.
 constexpr uint64_t kBatchSectors = 65536;
@@ -153,7 +86,6 @@ IoResult<void> Chain::write_batch(std::span<const ByteView> parts, size_t& part,
   const uint64_t room = len() - position_;
   if (total > room) CV_TRY(grow(total - room));
 
-  Gather gather(sectors.file());
   uint64_t left = total;
   while (left > 0) {
     const size_t i = static_cast<size_t>(position_ / sl - base_);
@@ -165,25 +97,7 @@ IoResult<void> Chain::write_batch(std::span<const ByteView> parts, size_t& part,
       ++j;
     }
     CV_TRY(sectors.check_sector(ids_[j]));
-    const uint64_t at = sectors.sector_offset(ids_[i]) + offset;
-    if (gather.empty() || at != gather.end()) {
-      // Step over FAT and DIFAT sectors that separate this run from the
-      // one before by carrying their bytes along.
-      bool bridged = false;
-      if (!gather.empty() && offset == 0 && at > gather.end() && gather.end() % sl == 0 &&
-          (at - gather.end()) / sl <= kMaxMetaGap) {
-        const auto first = static_cast<uint32_t>(gather.end() / sl - 1);
-        const auto count = static_cast<uint32_t>((at - gather.end()) / sl);
-        bridged = true;
-        for (uint32_t g = first; g < first + count; ++g) bridged = bridged && alloc_->is_meta_sector(g);
-        for (uint32_t g = first; bridged && g < first + count; ++g) {
-          Bytes meta;
-          alloc_->take_meta_sector(g, meta);
-          gather.own(std::move(meta));
-        }
-      }
-      if (!bridged) CV_TRY(gather.restart(at));
-    }
+    uint64_t at = sectors.sector_offset(ids_[i]) + offset;
     const size_t piece = static_cast<size_t>(std::min<uint64_t>(uint64_t{j - i + 1} * sl - offset, left));
     for (size_t n = piece; n > 0;) {
       while (in_part == parts[part].size()) {
@@ -191,19 +105,20 @@ IoResult<void> Chain::write_batch(std::span<const ByteView> parts, size_t& part,
         in_part = 0;
       }
       const size_t take = std::min(n, parts[part].size() - in_part);
-      gather.add(parts[part].data() + in_part, take);
+      sectors.stage(at, parts[part].subspan(in_part, take));
+      at += take;
       in_part += take;
       n -= take;
     }
     const size_t end_in_last = (offset + piece) % sl;
     if (j >= old_count && end_in_last != 0) {
       // A new sector that the data does not fill: the rest is the fill.
-      gather.add(sectors.fill_bytes(fill_).data() + end_in_last, sl - end_in_last);
+      sectors.stage(at, sectors.fill_bytes(fill_).subspan(end_in_last));
     }
     position_ += piece;
     left -= piece;
   }
-  return gather.flush();
+  return {};
 }
 
 }  // namespace cellvault::cfb::internal

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "cfb/internal/alloc.h"
@@ -64,15 +66,13 @@ class Chain {
   // end. Never grows the chain.
   IoResult<void> seek(uint64_t p);
 
-  // write_all writes |data| at the position and advances it, adding
-  // sectors at the end as needed. A new sector that the data does not fill
-  // is padded with the fill.
+  // write_all stages |data| at the position for the next commit and
+  // advances the position, adding sectors at the end as needed. A new
+  // sector that the data does not fill is padded with the fill. The data
+  // must stay unchanged until the commit.
   IoResult<void> write_all(ByteView data) { return write_parts({&data, 1}); }
 
-  // write_parts is write_all of the concatenation of |parts|. Pieces that
-  // lie next to each other in the file go out in one call, and so do the
-  // FAT and DIFAT sectors between two runs of new sectors (their content is
-  // final once the chain has grown), so a long write costs a few calls.
+  // write_parts is write_all of the concatenation of |parts|.
   IoResult<void> write_parts(std::span<const ByteView> parts);
 
  private:
@@ -98,6 +98,25 @@ class Chain {
 
 // cannot_seek is the InvalidInput error of positioning past a chain's end.
 IoError cannot_seek(uint64_t position, uint64_t length);
+
+// walk_chain collects the ids of the chain from |start| (ENDOFCHAIN: none),
+// asking |next| for each successor. A chain that comes back to |start| is
+// InvalidData "{what} contained duplicate sector id {id}".
+template <class Next>
+IoResult<std::vector<uint32_t>> walk_chain(uint32_t start, Next&& next, std::string_view what) {
+  std::vector<uint32_t> ids;
+  uint32_t id = start;
+  while (id != ENDOFCHAIN) {
+    ids.push_back(id);
+    CV_TRY_ASSIGN(id, next(id));
+    if (id == start) {
+      return Err{IoError::custom(ErrorKind::InvalidData, std::string(what) +
+                                                             " contained duplicate sector id " +
+                                                             std::to_string(id))};
+    }
+  }
+  return ids;
+}
 
 }  // namespace cellvault::cfb::internal
 

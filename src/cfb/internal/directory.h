@@ -2,6 +2,10 @@
 // sectors from the directory start sector, entry i at byte 128 * i of the
 // chain. Each storage's children form a binary search tree ordered by
 // compare_names; new entries are inserted black and nothing is rebalanced.
+//
+// Entries are changed in memory; commit stages every directory sector that
+// holds a changed entry whole (its entries, then unallocated ones) and
+// writes it with the layers below.
 
 #ifndef CELLVAULT_CFB_INTERNAL_DIRECTORY_H_
 #define CELLVAULT_CFB_INTERNAL_DIRECTORY_H_
@@ -19,7 +23,7 @@
 
 namespace cellvault::cfb::internal {
 
-class Directory {
+class Directory final : public WriteBatch::Source {
  public:
   // create takes the allocator, the entries and the directory start
   // sector, checks the tree and returns the directory, or InvalidData
@@ -31,24 +35,21 @@ class Directory {
   const Allocator& allocator() const { return alloc_; }
   size_t entry_count() const { return entries_.size(); }
   // entry and entry_mut take an id below entry_count. A change made through
-  // entry_mut reaches the file with write_dir_entry or mark_dirty + commit.
+  // entry_mut reaches the file with mark_dirty and commit.
   const DirEntry& entry(uint32_t id) const { return entries_[id]; }
   DirEntry& entry_mut(uint32_t id) { return entries_[id]; }
 
   // insert_dir_entry adds an entry |name| of |type| under storage
-  // |parent|, which must not already hold that name, and returns its id.
-  // Fails with InvalidInput when the name has more than 31 UTF-16 code
-  // units, and with the errors of the allocator and the writes.
+  // |parent|, which must not already hold that name, and returns its id;
+  // the next commit writes it. Fails with InvalidInput when the name has
+  // more than 31 UTF-16 code units, and with the allocator's errors.
   IoResult<uint32_t> insert_dir_entry(uint32_t parent, std::string_view name, ObjType type);
 
-  // write_dir_entry writes entry |id| whole to its place in the file.
-  IoResult<void> write_dir_entry(uint32_t id);
-
-  // with_dir_entry_mut applies |change| to entry |id| and writes it.
+  // with_dir_entry_mut applies |change| to entry |id| for the next commit.
   template <class F>
-  IoResult<void> with_dir_entry_mut(uint32_t id, F&& change) {
+  void with_dir_entry_mut(uint32_t id, F&& change) {
     change(entries_[id]);
-    return write_dir_entry(id);
+    mark_dirty(id);
   }
 
   // lookup_name_chain finds the entry that |names| designates from the
@@ -57,28 +58,29 @@ class Directory {
 
   // mark_dirty notes that entry |id| changed; commit writes it.
   void mark_dirty(uint32_t id);
-  // commit writes the entries marked dirty, then the allocator's changes.
+  // commit writes the changed directory sectors with the allocator's
+  // changes and what the layers above staged.
   IoResult<void> commit();
 
+  // produce gives the bytes of the directory sectors.
+  size_t produce(uint64_t offset, std::span<uint8_t> out) const override;
+
  private:
-  Directory(Allocator alloc, std::vector<DirEntry> entries, uint32_t start,
-            std::vector<uint32_t> chain)
+  Directory(Allocator alloc, std::vector<DirEntry> entries, std::vector<uint32_t> chain)
       : alloc_(std::move(alloc)),
         entries_(std::move(entries)),
-        start_sector_(start),
-        chain_(std::move(chain)) {}
+        chain_(std::move(chain)),
+        sector_dirty_(chain_.size(), false) {}
 
-  IoResult<uint64_t> entry_offset(uint32_t id, uint64_t field) const;
-  IoResult<void> commit_front();
+  size_t entries_per_sector() const { return alloc_.sectors().sector_len() / kDirEntryLen; }
   std::optional<uint32_t> find_child(uint32_t parent, std::string_view name) const;
 
   Allocator alloc_;
   std::vector<DirEntry> entries_;
-  uint32_t start_sector_;
   // The directory chain's sectors in order, kept so that an entry is found
-  // without walking the FAT.
+  // without walking the FAT, and which of them hold changed entries.
   std::vector<uint32_t> chain_;
-  std::vector<uint32_t> dirty_;
+  std::vector<bool> sector_dirty_;
 };
 
 }  // namespace cellvault::cfb::internal

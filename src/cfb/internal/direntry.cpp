@@ -1,12 +1,22 @@
 #include "cfb/internal/direntry.h"
 
+#include <algorithm>
 #include <cstring>
 
-#include "cfb/internal/header.h"
 #include "cfb/internal/name.h"
 #include "common/bytes.h"
 
 namespace cellvault::cfb::internal {
+
+std::string_view obj_type_name(ObjType type) {
+  switch (type) {
+    case ObjType::kUnallocated: return "Unallocated";
+    case ObjType::kStorage: return "Storage";
+    case ObjType::kStream: return "Stream";
+    case ObjType::kRoot: return "Root";
+  }
+  return "Unallocated";
+}
 
 DirEntry DirEntry::make(std::string name, ObjType type, uint64_t timestamp) {
   DirEntry e;
@@ -36,24 +46,28 @@ void write_clsid(const Guid& id, uint8_t* out) {
 }
 
 void DirEntry::encode(std::span<uint8_t, kDirEntryLen> span) const {
+  if (obj_type == ObjType::kUnallocated) {
+    std::copy(kUnallocatedDirEntry.begin(), kUnallocatedDirEntry.end(), span.begin());
+    return;
+  }
   uint8_t* out = span.data();
-  std::memset(out, 0, kDirEntryLen);
+  std::fill(span.begin(), span.end(), 0);
   const std::u16string units = to_utf16(name);
   for (size_t i = 0; i < units.size() && i < kMaxNameUnits; ++i) {
-    store_u16le(out + 2 * i, static_cast<uint16_t>(units[i]));
+    store_u16le(out + kEntryName + 2 * i, static_cast<uint16_t>(units[i]));
   }
-  store_u16le(out + 64, static_cast<uint16_t>(2 * units.size() + 2));
-  out[66] = static_cast<uint8_t>(obj_type);
-  out[67] = static_cast<uint8_t>(color);
-  store_u32le(out + kOffsetLeftSibling, left_sibling);
-  store_u32le(out + kOffsetRightSibling, right_sibling);
-  store_u32le(out + kOffsetChild, child);
-  write_clsid(clsid, out + 80);
-  store_u32le(out + 96, state_bits);
-  store_u64le(out + 100, creation_time);
-  store_u64le(out + 108, modified_time);
-  store_u32le(out + 116, start_sector);
-  store_u64le(out + 120, stream_size);
+  store_u16le(out + kEntryNameLength, static_cast<uint16_t>(2 * units.size() + 2));
+  out[kEntryObjType] = static_cast<uint8_t>(obj_type);
+  out[kEntryColor] = static_cast<uint8_t>(color);
+  store_u32le(out + kEntryLeftSibling, left_sibling);
+  store_u32le(out + kEntryRightSibling, right_sibling);
+  store_u32le(out + kEntryChild, child);
+  write_clsid(clsid, out + kEntryClassId);
+  store_u32le(out + kEntryStateBits, state_bits);
+  store_u64le(out + kEntryCreationTime, creation_time);
+  store_u64le(out + kEntryModifiedTime, modified_time);
+  store_u32le(out + kEntryStartSector, start_sector);
+  store_u64le(out + kEntryStreamSize, stream_size);
 }
 
 }  // namespace cellvault::cfb::internal

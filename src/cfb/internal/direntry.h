@@ -1,11 +1,5 @@
-// One 128-byte directory entry ([MS-CFB] 2.6), little-endian:
-//    0  64  name, UTF-16 code units, zero-padded to 32 units
-//   64   2  name length in bytes including the zero unit: 2 * units + 2
-//   66   1  object type            67   1  colour (0 red, 1 black)
-//   68   4  left sibling           72   4  right sibling    76  4  child
-//   80  16  class id               96   4  state bits
-//  100   8  creation time         108   8  modification time
-//  116   4  start sector          120   8  stream size
+// DirEntry: one directory entry as the writer keeps it, and its 128-byte
+// encoding (the layout is in cfb/format.h).
 
 #ifndef CELLVAULT_CFB_INTERNAL_DIRENTRY_H_
 #define CELLVAULT_CFB_INTERNAL_DIRENTRY_H_
@@ -14,20 +8,14 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
-#include "cfb/internal/objtype.h"
-#include "cfb/internal/sector.h"
-#include "common/error.h"
+#include "cfb/format.h"
 
 namespace cellvault::cfb::internal {
 
-inline constexpr size_t kDirEntryLen = 128;
-inline constexpr uint32_t NOSTREAM = 0xFFFFFFFF;
-inline constexpr size_t kOffsetLeftSibling = 68;
-inline constexpr size_t kOffsetRightSibling = 72;
-inline constexpr size_t kOffsetChild = 76;
-
-enum class Color : uint8_t { kRed = 0, kBlack = 1 };
+// obj_type_name is the type's display name used in messages ("Storage").
+std::string_view obj_type_name(ObjType type);
 
 // Guid is a class id; the nil GUID is all zero.
 struct Guid {
@@ -59,7 +47,9 @@ struct DirEntry {
   // unallocated is an empty red entry with start sector 0.
   static DirEntry unallocated() { return DirEntry{}; }
 
-  // encode writes the 128 bytes of the entry into |out|; the name must fit.
+  // encode writes the 128 bytes of the entry into |out|; the name must
+  // fit. An unallocated entry carries nothing: its bytes are
+  // kUnallocatedDirEntry.
   void encode(std::span<uint8_t, kDirEntryLen> out) const;
 };
 

@@ -1,6 +1,6 @@
 #include "cfb/internal/header.h"
 
-#include <cstring>
+#include <algorithm>
 
 #include "common/bytes.h"
 
@@ -8,22 +8,19 @@ namespace cellvault::cfb::internal {
 
 void Header::encode(std::span<uint8_t, kHeaderLen> span) const {
   uint8_t* out = span.data();
-  static constexpr uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0,
-                                            0xA1, 0xB1, 0x1A, 0xE1};
-  std::memset(out, 0, kHeaderLen);
-  std::memcpy(out, kSignature, sizeof(kSignature));
-  // 0x08: the class id stays zero.
-  store_u16le(out + 0x18, 0x003E);
-  store_u16le(out + 0x1A, static_cast<uint16_t>(version));
-  store_u16le(out + 0x1C, 0xFFFE);
-  store_u16le(out + 0x1E, version == Version::V4 ? 12 : 9);
-  store_u16le(out + 0x20, 6);
-  // 0x22: six reserved zero bytes.
+  // The class id, the reserved bytes and the transaction signature stay
+  // zero.
+  std::fill(span.begin(), span.end(), 0);
+  std::copy(kSignature.begin(), kSignature.end(), out + kOffsetSignature);
+  store_u16le(out + kOffsetMinorVersion, kMinorVersion);
+  store_u16le(out + kOffsetMajorVersion, static_cast<uint16_t>(version));
+  store_u16le(out + kOffsetByteOrder, kByteOrderMark);
+  store_u16le(out + kOffsetSectorShift, sector_shift(version));
+  store_u16le(out + kOffsetMiniSectorShift, kMiniSectorShift);
   store_u32le(out + kOffsetDirSectors, num_dir_sectors);
   store_u32le(out + kOffsetFatSectors, num_fat_sectors);
   store_u32le(out + kOffsetFirstDirSector, first_dir_sector);
-  // 0x34: transaction signature 0.
-  store_u32le(out + 0x38, kMiniStreamCutoff);
+  store_u32le(out + kOffsetMiniStreamCutoff, kMiniStreamCutoff);
   store_u32le(out + kOffsetFirstMiniFatSector, first_minifat_sector);
   store_u32le(out + kOffsetMiniFatSectors, num_minifat_sectors);
   store_u32le(out + kOffsetFirstDifatSector, first_difat_sector);
@@ -33,10 +30,14 @@ void Header::encode(std::span<uint8_t, kHeaderLen> span) const {
   }
 }
 
-IoResult<void> Header::write_to(File& file) const {
-  uint8_t bytes[kHeaderLen];
-  encode(bytes);
-  return file.write_at(ByteView(bytes, sizeof(bytes)), 0);
+Header new_file_header(Version version) {
+  Header header;
+  header.version = version;
+  header.num_dir_sectors = recorded_dir_sectors(version, 1);
+  header.num_fat_sectors = 1;
+  header.first_dir_sector = kNewFileDirSector;
+  header.difat[0] = kNewFileFatSector;
+  return header;
 }
 
 }  // namespace cellvault::cfb::internal

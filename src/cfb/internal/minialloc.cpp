@@ -4,16 +4,13 @@
 #include <string>
 
 #include "cfb/internal/chain.h"
+#include "cfb/internal/malformed.h"
 #include "common/bytes.h"
 
 namespace cellvault::cfb::internal {
 namespace {
 
-IoError malformed(const std::string& detail) {
-  return IoError::custom(ErrorKind::InvalidData, "Malformed MiniFAT (" + detail + ")");
-}
-
-std::string str(uint64_t v) { return std::to_string(v); }
+IoError malformed_minifat(const std::string& detail) { return malformed("MiniFAT", detail); }
 
 }  // namespace
 
@@ -23,7 +20,7 @@ IoResult<MiniAllocator> MiniAllocator::create(Directory directory, std::vector<u
   const uint64_t m = root.stream_size / kMiniSectorLen;
   const size_t entries = minifat.size();
   if (m < entries) {
-    return Err{malformed("MiniFAT has " + str(entries) + " entries, but root stream has only " +
+    return Err{malformed_minifat("MiniFAT has " + str(entries) + " entries, but root stream has only " +
                          str(m) + " mini sectors")};
   }
   std::vector<bool> pointed(entries, false);
@@ -31,10 +28,10 @@ IoResult<MiniAllocator> MiniAllocator::create(Directory directory, std::vector<u
     const uint32_t v = minifat[i];
     if (v > MAXREGSECT) continue;
     if (v >= entries) {
-      return Err{malformed("MiniFAT has " + str(entries) + " entries, but mini sector " + str(i) +
+      return Err{malformed_minifat("MiniFAT has " + str(entries) + " entries, but mini sector " + str(i) +
                            " points to " + str(v))};
     }
-    if (pointed[v]) return Err{malformed("mini sector " + str(v) + " pointed to twice")};
+    if (pointed[v]) return Err{malformed_minifat("mini sector " + str(v) + " pointed to twice")};
     pointed[v] = true;
   }
   Allocator& alloc = directory.allocator();
@@ -85,15 +82,17 @@ IoResult<void> MiniAllocator::set_minifat(uint32_t index, uint32_t value) {
 IoResult<void> MiniAllocator::grow_minifat() {
   Allocator& alloc = dir_.allocator();
   const size_t per_sector = alloc.entries_per_sector();
+  // A new MiniFAT sector is written whole at commit: its entries, then
+  // FREESECT, as the FAT fill would leave it.
   if (minifat_start_ == ENDOFCHAIN) {
-    CV_TRY_ASSIGN(const uint32_t s, alloc.allocate_sector(SectorFill::kFat));
+    CV_TRY_ASSIGN(const uint32_t s, alloc.allocate_unfilled());
     minifat_start_ = s;
     minifat_chain_.push_back(s);
     Header& header = alloc.sectors().header_mut();
     header.first_minifat_sector = s;
     header.num_minifat_sectors = 1;
   } else if (minifat_.size() % per_sector == 0) {
-    CV_TRY_ASSIGN(const uint32_t s, alloc.allocate_sector(SectorFill::kFat));
+    CV_TRY_ASSIGN(const uint32_t s, alloc.allocate_unfilled());
     CV_TRY(alloc.set_fat(minifat_chain_.back(), s));
     minifat_chain_.push_back(s);
     alloc.sectors().header_mut().num_minifat_sectors = static_cast<uint32_t>(minifat_chain_.size());
@@ -167,21 +166,35 @@ IoResult<uint64_t> MiniAllocator::mini_sector_offset(uint32_t id) const {
 }
 
 IoResult<void> MiniAllocator::commit() {
+  Sectors& sectors = dir_.allocator().sectors();
+  const size_t e = sectors.sector_len() / 4;
   if (dirty_lo_ != dirty_hi_) {
-    Sectors& sectors = dir_.allocator().sectors();
-    const size_t e = sectors.sector_len() / 4;
-    Bytes buf;
     for (size_t k = dirty_lo_ / e; k * e < dirty_hi_; ++k) {
-      const size_t a = std::max(dirty_lo_, k * e);
-      const size_t b = std::min(dirty_hi_, (k + 1) * e);
-      buf.clear();
-      // Entries past the end were freed and trimmed: FREESECT on disk.
-      for (size_t i = a; i < b; ++i) add_u32le(buf, i < minifat_.size() ? minifat_[i] : FREESECT);
-      CV_TRY(sectors.write_run(minifat_chain_[k], 4 * (a - k * e), buf));
+      CV_TRY(sectors.stage_sector(*this, minifat_chain_[k]));
     }
-    dirty_lo_ = dirty_hi_ = 0;
   }
-  return dir_.commit();
+  sectors.offer(*this);
+  CV_TRY(dir_.commit());
+  dirty_lo_ = dirty_hi_ = 0;
+  return {};
+}
+
+size_t MiniAllocator::produce(uint64_t offset, std::span<uint8_t> out) const {
+  const Sectors& sectors = dir_.allocator().sectors();
+  const uint32_t id = sectors.sector_at(offset);
+  const auto it = std::find(minifat_chain_.begin(), minifat_chain_.end(), id);
+  if (id == FREESECT || it == minifat_chain_.end()) return 0;
+  const size_t e = sectors.sector_len() / 4;
+  const size_t first = static_cast<size_t>(it - minifat_chain_.begin()) * e;
+  uint8_t sector[sector_len_of(Version::V4)];
+  for (size_t i = 0; i < e; ++i) {
+    // Entries past the end were freed and trimmed, or never used: FREESECT.
+    store_u32le(sector + 4 * i, first + i < minifat_.size() ? minifat_[first + i] : FREESECT);
+  }
+  const size_t in = static_cast<size_t>(offset - sectors.sector_offset(id));
+  const size_t n = std::min(out.size(), sectors.sector_len() - in);
+  std::copy_n(sector + in, n, out.begin());
+  return n;
 }
 
 }  // namespace cellvault::cfb::internal

@@ -3,14 +3,15 @@
 // through the MiniFAT, which is itself stored in a chain of regular sectors
 // ([MS-CFB] 2.3, 2.5).
 //
-// Like the FAT, the MiniFAT is changed in memory and its changed entries
-// are written on commit; the two chains' sectors are kept so that a mini
-// sector is found without walking the FAT.
+// Like the FAT, the MiniFAT is changed in memory and the sectors that hold
+// changed entries are staged whole on commit; the two chains' sectors are
+// kept so that a mini sector is found without walking the FAT.
 
 #ifndef CELLVAULT_CFB_INTERNAL_MINIALLOC_H_
 #define CELLVAULT_CFB_INTERNAL_MINIALLOC_H_
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "cfb/internal/directory.h"
@@ -18,7 +19,7 @@
 
 namespace cellvault::cfb::internal {
 
-class MiniAllocator {
+class MiniAllocator final : public WriteBatch::Source {
  public:
   // create checks |minifat| against the root entry's mini stream and
   // returns the allocator, or InvalidData "Malformed MiniFAT (...)".
@@ -50,9 +51,12 @@ class MiniAllocator {
   // "invalid sector id" when it lies beyond the mini stream's chain.
   IoResult<uint64_t> mini_sector_offset(uint32_t id) const;
 
-  // commit writes the changed MiniFAT entries, the root entry and what the
-  // layers below changed.
+  // commit writes the changed MiniFAT sectors, the root entry, what the
+  // layers below changed and what the caller staged.
   IoResult<void> commit();
+
+  // produce gives the bytes of the MiniFAT sectors.
+  size_t produce(uint64_t offset, std::span<uint8_t> out) const override;
 
  private:
   MiniAllocator(Directory dir, std::vector<uint32_t> minifat, uint32_t minifat_start,

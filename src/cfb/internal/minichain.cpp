@@ -8,16 +8,9 @@
 namespace cellvault::cfb::internal {
 
 IoResult<MiniChain> MiniChain::open(MiniAllocator& minialloc, uint32_t start) {
-  std::vector<uint32_t> ids;
-  uint32_t id = start;
-  while (id != ENDOFCHAIN) {
-    ids.push_back(id);
-    CV_TRY_ASSIGN(id, minialloc.next_mini_sector(id));
-    if (id == start) {
-      return Err{IoError::custom(ErrorKind::InvalidData,
-                                 "Minichain contained duplicate sector id " + std::to_string(id))};
-    }
-  }
+  CV_TRY_ASSIGN(std::vector<uint32_t> ids,
+                walk_chain(start, [&minialloc](uint32_t id) { return minialloc.next_mini_sector(id); },
+                           "Minichain"));
   return MiniChain(minialloc, std::move(ids));
 }
 
@@ -65,27 +58,17 @@ IoResult<void> MiniChain::write_all(ByteView data) {
       ids_.push_back(id);
     }
   }
-  File& file = minialloc_->directory().allocator().sectors().file();
-  size_t done = 0;
-  // A pending piece [run_start, done) of the data that lies contiguously in
-  // the file from run_offset on.
-  size_t run_start = 0;
-  uint64_t run_offset = 0;
-  while (done < data.size()) {
+  Sectors& sectors = minialloc_->directory().allocator().sectors();
+  for (size_t done = 0; done < data.size();) {
     const uint32_t id = ids_[position_ / kMiniSectorLen];
     const size_t offset = position_ % kMiniSectorLen;
     const size_t n = std::min(data.size() - done, kMiniSectorLen - offset);
-    CV_TRY_ASSIGN(const uint64_t sector_at, minialloc_->mini_sector_offset(id));
-    const uint64_t at = sector_at + offset;
-    if (done > run_start && run_offset + (done - run_start) != at) {
-      CV_TRY(file.write_at(data.subspan(run_start, done - run_start), run_offset));
-      run_start = done;
-    }
-    if (done == run_start) run_offset = at;
+    CV_TRY_ASSIGN(const uint64_t at, minialloc_->mini_sector_offset(id));
+    sectors.stage(at + offset, data.subspan(done, n));
     done += n;
     position_ += n;
   }
-  return file.write_at(data.subspan(run_start, done - run_start), run_offset);
+  return {};
 }
 
 }  // namespace cellvault::cfb::internal

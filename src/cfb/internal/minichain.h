@@ -36,9 +36,9 @@ class MiniChain {
   // whole buffer".
   IoResult<void> read_exact(std::span<uint8_t> out);
 
-  // write_all writes |data| at the position, adding mini sectors at the
-  // end as needed; pieces that lie next to each other in the file are
-  // written with one call.
+  // write_all stages |data| at the position for the next commit, adding
+  // mini sectors at the end as needed. The data must stay unchanged until
+  // the commit.
   IoResult<void> write_all(ByteView data);
 
  private:

@@ -13,10 +13,6 @@
 
 namespace cellvault::cfb::internal {
 
-// The longest name that fits the 64-byte name field with its terminating
-// zero unit.
-inline constexpr size_t kMaxNameUnits = 31;
-
 // to_upper maps valid UTF-8 |name| to its full Unicode upper case,
 // independent of the locale ("ß" becomes "SS").
 std::string to_upper(std::string_view name);

@@ -5,36 +5,8 @@
 
 namespace cellvault::cfb::internal {
 
-IoResult<void> SectorWriter::write_all(ByteView data) {
-  const size_t room = limit_ > position_ ? limit_ - position_ : 0;
-  const size_t n = std::min(room, data.size());
-  if (n > 0) {
-    CV_TRY(file_->write_at(data.first(n), base_ + position_));
-    position_ += n;
-  }
-  if (n < data.size()) {
-    return Err{IoError::custom(ErrorKind::WriteZero, std::string(kWriteZeroMessage))};
-  }
-  return {};
-}
-
-namespace {
-
-// The bytes of an unallocated directory entry: an empty name, name length
-// 2, type 0, colour 0, three NOSTREAM links, and zeros for the rest.
-void add_unallocated_entry(std::vector<uint8_t>& out) {
-  out.insert(out.end(), 64, 0);
-  add_u16le(out, 2);
-  out.push_back(0);
-  out.push_back(0);
-  for (int i = 0; i < 3; ++i) add_u32le(out, 0xFFFFFFFF);
-  out.insert(out.end(), 48, 0);
-}
-
-}  // namespace
-
-Sectors::Sectors(File file, Header header, uint32_t sector_count)
-    : file_(std::move(file)),
+Sectors::Sectors(File& file, Header header, uint32_t sector_count)
+    : batch_(file),
       header_(header),
       sector_count_(sector_count),
       sector_len_(sector_len_of(header.version)) {
@@ -46,7 +18,9 @@ Sectors::Sectors(File file, Header header, uint32_t sector_count)
   for (size_t i = 0; i + 1 < entries; ++i) add_u32le(difat, FREESECT);
   add_u32le(difat, ENDOFCHAIN);
   auto& dir = fills_[static_cast<int>(SectorFill::kDirectory)];
-  for (size_t i = 0; i < sector_len_ / 128; ++i) add_unallocated_entry(dir);
+  for (size_t i = 0; i < sector_len_ / kDirEntryLen; ++i) {
+    dir.insert(dir.end(), kUnallocatedDirEntry.begin(), kUnallocatedDirEntry.end());
+  }
 }
 
 IoResult<void> Sectors::check_sector(uint32_t id) const {
@@ -72,29 +46,27 @@ IoResult<void> Sectors::claim_sector(uint32_t id) {
 
 IoResult<void> Sectors::init_sector(uint32_t id, SectorFill fill) {
   CV_TRY(claim_sector(id));
-  return file_.write_at(fill_bytes(fill), sector_offset(id));
-}
-
-IoResult<SectorWriter> Sectors::seek_within_sector(uint32_t id, size_t offset) {
-  CV_TRY(check_sector(id));
-  return SectorWriter(file_, sector_offset(id), sector_len_, offset);
-}
-
-IoResult<void> Sectors::write_run(uint32_t first, size_t offset, ByteView data) {
-  CV_TRY(check_sector(first));
-  const uint64_t span = offset + data.size();
-  const uint64_t sectors = (span + sector_len_ - 1) / sector_len_;
-  if (sectors > 1) CV_TRY(check_sector(static_cast<uint32_t>(first + sectors - 1)));
-  return file_.write_at(data, sector_offset(first) + offset);
+  stage(sector_offset(id), fill_bytes(fill));
+  return {};
 }
 
 ByteView Sectors::fill_bytes(SectorFill fill) const {
   return fills_[static_cast<int>(fill)];
 }
 
-IoResult<void> Sectors::commit_header() {
-  if (!header_dirty_) return {};
-  CV_TRY(header_.write_to(file_));
+size_t Sectors::produce(uint64_t offset, std::span<uint8_t> out) const {
+  if (offset >= sector_len_) return 0;
+  uint8_t block[sector_len_of(Version::V4)] = {};
+  header_.encode(std::span<uint8_t, kHeaderLen>(block, kHeaderLen));
+  const size_t n = std::min(out.size(), static_cast<size_t>(sector_len_ - offset));
+  std::copy_n(block + offset, n, out.begin());
+  return n;
+}
+
+IoResult<void> Sectors::commit() {
+  if (header_dirty_) batch_.stage_from(*this, 0, sector_len_);
+  batch_.offer(*this);
+  CV_TRY(batch_.flush());
   header_dirty_ = false;
   return {};
 }

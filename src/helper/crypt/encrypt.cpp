@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "cfb/compound_file.h"
-#include "cfb/internal/header.h"
+#include "cfb/format.h"
 #include "common/abort.h"
 #include "common/atomic_output.h"
 #include "common/secure.h"
@@ -71,7 +71,7 @@ void write_stream(cfb::CompoundFile& file, std::string_view name,
 uint64_t max_package_len(cfb::Version version) {
   if (version != cfb::Version::V3) return std::numeric_limits<uint64_t>::max();
   constexpr uint64_t kMaxV3 =
-      (cfb::internal::kMaxStreamLenV3 - kStreamSizeLen) / kBlockSize * kBlockSize;
+      (cfb::kMaxStreamLenV3 - kStreamSizeLen) / kBlockSize * kBlockSize;
   static_assert(kMaxV3 == (uint64_t{1} << 31) - 16);
   return kMaxV3;
 }
@@ -135,14 +135,17 @@ void encrypt(std::string_view to_path, PackageBuffer package,
   // Only now is the destination touched.
   AtomicOutput output =
       unwrap(AtomicOutput::begin(to_path, options.replace_existing));
-  cfb::CompoundFile container =
-      unwrap(cfb::create_with_file(output.take_file(), options.version));
-  write_stream(container, "EncryptionInfo", encryption_info);
-  write_stream(container, "EncryptedPackage", encrypted_package);
+  {
+    // The container writes through the output's file, which it borrows.
+    cfb::CompoundFile container =
+        unwrap(cfb::create_with_file(output.file(), options.version));
+    write_stream(container, "EncryptionInfo", encryption_info);
+    write_stream(container, "EncryptedPackage", encrypted_package);
+  }
   // The stream's bytes are in the file; give the memory back before the
   // flush to disk.
   package = PackageBuffer();
-  unwrap(output.commit(std::move(container).release_file()));
+  unwrap(output.commit());
 }
 
 }  // namespace cellvault

@@ -114,29 +114,32 @@ int main(int argc, char** argv) {
     }
   }
   if (i >= args.size()) return fail("usage: cfb_write [--version 3|4] [--chunk N] OUT ITEM...");
-  IoResult<cellvault::cfb::CompoundFile> created =
-      cellvault::cfb::create_with_path(args[i], version);
-  if (!created.ok()) return fail(created.error().render());
-  cellvault::cfb::CompoundFile cf = std::move(created).take();
-  for (++i; i < args.size(); ++i) {
-    const std::string& item = args[i];
-    IoResult<void> result;
-    if (item.rfind("storage:", 0) == 0) {
-      result = cf.create_storage(item.substr(8));
-    } else if (item.rfind("stream:", 0) == 0) {
-      // PATH may itself hold ':'; SIZE and SEED are the last two fields.
-      const size_t b = item.rfind(':');
-      const size_t a = item.rfind(':', b - 1);
-      if (a <= 6) return fail("bad item " + item);
-      const uint64_t size = std::strtoull(item.substr(a + 1, b - a - 1).c_str(), nullptr, 10);
-      const unsigned long seed = std::strtoul(item.substr(b + 1).c_str(), nullptr, 10);
-      result = write_stream(cf, item.substr(7, a - 7), size, seed, chunk);
-    } else {
-      return fail("bad item " + item);
+  IoResult<cellvault::File> opened = cellvault::File::create(args[i]);
+  if (!opened.ok()) return fail(opened.error().render());
+  cellvault::File file = std::move(opened).take();
+  {
+    IoResult<cellvault::cfb::CompoundFile> created = cellvault::cfb::create_with_file(file, version);
+    if (!created.ok()) return fail(created.error().render());
+    cellvault::cfb::CompoundFile cf = std::move(created).take();
+    for (++i; i < args.size(); ++i) {
+      const std::string& item = args[i];
+      IoResult<void> result;
+      if (item.rfind("storage:", 0) == 0) {
+        result = cf.create_storage(item.substr(8));
+      } else if (item.rfind("stream:", 0) == 0) {
+        // PATH may itself hold ':'; SIZE and SEED are the last two fields.
+        const size_t b = item.rfind(':');
+        const size_t a = item.rfind(':', b - 1);
+        if (a <= 6) return fail("bad item " + item);
+        const uint64_t size = std::strtoull(item.substr(a + 1, b - a - 1).c_str(), nullptr, 10);
+        const unsigned long seed = std::strtoul(item.substr(b + 1).c_str(), nullptr, 10);
+        result = write_stream(cf, item.substr(7, a - 7), size, seed, chunk);
+      } else {
+        return fail("bad item " + item);
+      }
+      if (!result.ok()) return fail(result.error().render());
     }
-    if (!result.ok()) return fail(result.error().render());
   }
-  cellvault::File file = std::move(cf).release_file();
   IoResult<void> closed = file.close();
   if (!closed.ok()) return fail(closed.error().render());
   return 0;
