@@ -60,6 +60,7 @@ class PackageBuffer {
   // storage returns the whole buffer: the headroom, the package and at
   // least kTailroom bytes after it.
   std::span<uint8_t> storage() { return {data_.get(), capacity_}; }
+  ByteView storage() const { return {data_.get(), capacity_}; }
 
  private:
   friend IoResult<PackageBuffer> read_package(File& file, const CancelHook& cancel);

@@ -35,6 +35,12 @@ constexpr uint64_t kBlockSize = kAesBlockLen;
 constexpr uint64_t kKeyBits = 8 * kAesKeyLen;
 constexpr uint64_t kSpinCount = 100000;
 
+// The block keys of the three password keys: the package key's, the
+// verifier input's and the verifier hash's, in that order.
+constexpr std::array<ByteView, 3> kPasswordBlockKeys = {
+    ByteView(kBlockKeyEncryptedKeyValue), ByteView(kBlockKeyVerifierHashInput),
+    ByteView(kBlockKeyVerifierHashValue)};
+
 // The buffer's spare room is what the stream needs around the package.
 static_assert(PackageBuffer::kHeadroom == kStreamSizeLen);
 static_assert(PackageBuffer::kTailroom == kBlockSize - 1);
@@ -76,52 +82,69 @@ uint64_t max_package_len(cfb::Version version) {
   return kMaxV3;
 }
 
-void encrypt(std::string_view to_path, PackageBuffer package,
-             std::string_view password, const OutputOptions& options) {
-  // The random draws happen in this order: 32, 16, 16, 64, 16 bytes.
-  const SecretBytes package_key = gen_random_32();
-  const SecretBytes key_data_salt = gen_random_16();
-  const uint64_t key_data_key_bits = 8 * package_key.size();
-  const SecretBytes password_salt = gen_random_16();
+FileSecrets draw_file_secrets() {
+  // The order of the draws is fixed: 32, 16, 16, 64, 16 bytes.
+  FileSecrets out;
+  out.package_key = gen_random_32();
+  out.key_data_salt = gen_random_16();
+  out.password_salt = gen_random_16();
+  out.hmac_key = gen_random_64();
+  out.verifier_hash_input = gen_random_16();
+  return out;
+}
 
-  const size_t stream_len = crypt_package_in_place(
+PasswordKeys derive_password_keys(std::string_view password,
+                                  ByteView password_salt) {
+  // The three password keys differ only in their block key, so one spin
+  // chain serves all of them.
+  return convert_password_to_keys(password, kHash, password_salt, kSpinCount,
+                                  kKeyBits, kPasswordBlockKeys);
+}
+
+std::vector<PasswordKeys> derive_password_keys(
+    std::span<const PasswordAndSalt> inputs, const lanes::Sha512Lanes& kernel) {
+  return convert_passwords_to_keys(inputs, kHash, kSpinCount, kKeyBits,
+                                   kPasswordBlockKeys, kernel);
+}
+
+SealedPackage seal_package(PackageBuffer package, const FileSecrets& secrets,
+                           const PasswordKeys& keys) {
+  const SecretBytes& package_key = secrets.package_key;
+  const SecretBytes& key_data_salt = secrets.key_data_salt;
+  const SecretBytes& password_salt = secrets.password_salt;
+  const uint64_t key_data_key_bits = 8 * package_key.size();
+
+  SealedPackage out;
+  out.stream_len = crypt_package_in_place(
       kCipherAes, kChainingCbc, kHash, kBlockSize, key_data_salt, package_key,
       package.storage(), package.package_len());
-  const ByteView encrypted_package = package.storage().first(stream_len);
+  out.buffer = std::move(package);
 
   // Data integrity ([MS-OFFCRYPTO] 2.3.4.14): an HMAC over the whole
   // EncryptedPackage stream, size field included, under a random key; key
   // and value are stored encrypted under the package key.
-  const SecretBytes hmac_key = gen_random_64();
   const Bytes hmac_key_iv =
       create_iv(kHash, key_data_salt, kBlockSize, kBlockKeyIntegrityKey);
   const Bytes encrypted_hmac_key =
-      encrypt_value(package_key, hmac_key_iv, hmac_key);
+      encrypt_value(package_key, hmac_key_iv, secrets.hmac_key);
   const SecretBytes hmac_value =
-      unwrap(hmac(kHash, hmac_key, {encrypted_package}));
+      unwrap(hmac(kHash, secrets.hmac_key, {out.encrypted_package()}));
   const Bytes hmac_value_iv =
       create_iv(kHash, key_data_salt, kBlockSize, kBlockKeyIntegrityValue);
   const Bytes encrypted_hmac_value =
       encrypt_value(package_key, hmac_value_iv, hmac_value);
 
-  // The three password keys differ only in their block key, so one spin
-  // chain serves all of them. The password salt is the IV of all three
-  // encryptions.
-  const SecretBytes verifier_hash_input = gen_random_16();
-  const std::array<SecretBytes, 3> keys = convert_password_to_keys(
-      password, kHash, password_salt, kSpinCount, kKeyBits,
-      {ByteView(kBlockKeyEncryptedKeyValue), ByteView(kBlockKeyVerifierHashInput),
-       ByteView(kBlockKeyVerifierHashValue)});
+  // The password salt is the IV of all three password-key encryptions.
   const Bytes encrypted_key_value =
       encrypt_value(keys[0], password_salt, package_key);
   const Bytes encrypted_verifier_hash_input =
-      encrypt_value(keys[1], password_salt, verifier_hash_input);
+      encrypt_value(keys[1], password_salt, secrets.verifier_hash_input);
   const SecretBytes verifier_hash_value =
-      unwrap(hash(kHash, {ByteView(verifier_hash_input)}));
+      unwrap(hash(kHash, {ByteView(secrets.verifier_hash_input)}));
   const Bytes encrypted_verifier_hash_value =
       encrypt_value(keys[2], password_salt, verifier_hash_value);
 
-  const Bytes encryption_info = build_encryption_info({
+  out.encryption_info = build_encryption_info({
       .key_data = cipher_params(key_data_salt, key_data_key_bits),
       .encrypted_hmac_key = encrypted_hmac_key,
       .encrypted_hmac_value = encrypted_hmac_value,
@@ -131,20 +154,30 @@ void encrypt(std::string_view to_path, PackageBuffer package,
       .encrypted_verifier_hash_value = encrypted_verifier_hash_value,
       .encrypted_key_value = encrypted_key_value,
   });
+  return out;
+}
+
+void write_container(File& file, const SealedPackage& sealed,
+                     cfb::Version version) {
+  // The container writes through the output's file, which it borrows.
+  cfb::CompoundFile container = unwrap(cfb::create_with_file(file, version));
+  write_stream(container, kEncryptionInfoStream, sealed.encryption_info);
+  write_stream(container, kEncryptedPackageStream, sealed.encrypted_package());
+}
+
+void encrypt(std::string_view to_path, PackageBuffer package,
+             std::string_view password, const OutputOptions& options) {
+  const FileSecrets secrets = draw_file_secrets();
+  const PasswordKeys keys = derive_password_keys(password, secrets.password_salt);
+  SealedPackage sealed = seal_package(std::move(package), secrets, keys);
 
   // Only now is the destination touched.
   AtomicOutput output =
       unwrap(AtomicOutput::begin(to_path, options.replace_existing));
-  {
-    // The container writes through the output's file, which it borrows.
-    cfb::CompoundFile container =
-        unwrap(cfb::create_with_file(output.file(), options.version));
-    write_stream(container, "EncryptionInfo", encryption_info);
-    write_stream(container, "EncryptedPackage", encrypted_package);
-  }
+  write_container(output.file(), sealed, options.version);
   // The stream's bytes are in the file; give the memory back before the
   // flush to disk.
-  package = PackageBuffer();
+  sealed.buffer = PackageBuffer();
   unwrap(output.commit());
 }
 

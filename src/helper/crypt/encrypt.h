@@ -4,11 +4,18 @@
 #ifndef CELLVAULT_HELPER_CRYPT_ENCRYPT_H_
 #define CELLVAULT_HELPER_CRYPT_ENCRYPT_H_
 
+#include <array>
 #include <cstdint>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "cfb/version.h"
+#include "common/bytes.h"
+#include "common/file.h"
 #include "common/package_buffer.h"
+#include "common/secure.h"
+#include "helper/crypt/hash.h"
 
 namespace cellvault {
 
@@ -28,6 +35,66 @@ struct OutputOptions {
 // could reach (the largest uint64_t). The writer refuses a longer stream
 // on its own; this lets a caller refuse the package from its size alone.
 uint64_t max_package_len(cfb::Version version);
+
+// The pipeline in stages, for callers that run them apart (the command
+// line derives the keys of several files at once). encrypt below is
+// draw_file_secrets, derive_password_keys, seal_package, then
+// write_container into an AtomicOutput and its commit.
+
+// FileSecrets: the random values of one file.
+struct FileSecrets {
+  SecretBytes package_key;          // 32 bytes: encrypts the package
+  SecretBytes key_data_salt;        // 16 bytes: the segment and integrity IVs
+  SecretBytes password_salt;        // 16 bytes: the password key derivation
+  SecretBytes hmac_key;             // 64 bytes: the integrity HMAC
+  SecretBytes verifier_hash_input;  // 16 bytes: the password verifier
+};
+
+// draw_file_secrets draws a file's random values, always in the order of
+// the fields above; a failing random source aborts the call.
+FileSecrets draw_file_secrets();
+
+// The three password keys: they encrypt the package key, the verifier
+// input and the verifier's hash.
+using PasswordKeys = std::array<SecretBytes, 3>;
+
+// derive_password_keys derives the three keys of |password| with
+// |password_salt| from one spin chain of 100000 SHA-512 iterations. A
+// password that is not valid UTF-8 aborts the call.
+PasswordKeys derive_password_keys(std::string_view password,
+                                  ByteView password_salt);
+
+// The batch form: the spin chains of all |inputs| run side by side in the
+// lanes of |kernel| (give it kernel.lanes() inputs, or a multiple, for the
+// best speed). Element k is byte for byte derive_password_keys(inputs[k]...).
+std::vector<PasswordKeys> derive_password_keys(
+    std::span<const PasswordAndSalt> inputs, const lanes::Sha512Lanes& kernel);
+
+// SealedPackage: the contents of the two streams of one file.
+struct SealedPackage {
+  // The "EncryptedPackage" stream lies in the first |stream_len| bytes of
+  // the buffer's storage.
+  PackageBuffer buffer;
+  size_t stream_len = 0;
+  // The whole "EncryptionInfo" stream.
+  Bytes encryption_info;
+
+  ByteView encrypted_package() const {
+    return buffer.storage().first(stream_len);
+  }
+};
+
+// seal_package encrypts |package| where it lies and makes both streams'
+// contents from |secrets| and |keys|. It touches no file; every failure
+// aborts the call.
+SealedPackage seal_package(PackageBuffer package, const FileSecrets& secrets,
+                           const PasswordKeys& keys);
+
+// write_container writes the compound file of |version| holding |sealed|'s
+// two streams into |file| (open, empty), closing each stream so that an
+// error of its last flush aborts the call. It does not flush |file| to disk.
+void write_container(File& file, const SealedPackage& sealed,
+                     cfb::Version version);
 
 // encrypt encrypts the package held by |package| under |password| and
 // writes the container with the streams "EncryptionInfo" and
