@@ -9,7 +9,10 @@ from __future__ import annotations
 
 import io
 import os
+import signal
 import struct
+import subprocess
+import time
 from pathlib import Path
 
 import olefile
@@ -17,7 +20,7 @@ import pytest
 from msoffcrypto.method.ecma376_agile import ECMA376Agile
 
 import locked_files
-from cli_helpers import PASSWORD, PtyProcess, built_tool, files_in, run
+from cli_helpers import PASSWORD, PtyProcess, built_tool, cli_path, files_in, run
 from cli_helpers import password_file, workbook  # noqa: F401 (fixtures)
 from workbooks import make_package
 
@@ -260,16 +263,40 @@ def test_decrypt_keeps_existing_outputs_unless_forced_and_refuses_shared_files(
     assert (tmp_path / "in" / "a.xlsx").read_bytes() == locked.read_bytes()
 
 
-@pytest.mark.parametrize("command, first, rest", [
-    ("verify", b"Password: ", []),
-    ("decrypt", b"Password: ", ["plain.xlsx"]),
-])
-def test_the_prompt_asks_once(tmp_path: Path, locked_book, command: str, first: bytes,
-                              rest: list[str]) -> None:
+def test_an_interrupt_lets_the_files_in_progress_finish(tmp_path: Path, locked_book) -> None:
+    locked, plain = locked_book
+    count = 40  # each file costs a key derivation at -j1
+    (tmp_path / "in").mkdir()
+    (tmp_path / "out").mkdir()
+    for i in range(count):
+        (tmp_path / "in" / f"b{i:02}.xlsx").write_bytes(locked.read_bytes())
+    proc = subprocess.Popen(
+        [cli_path(), "decrypt", "-j1", "--password-env", "PW",
+         *sorted(str(p) for p in (tmp_path / "in").iterdir()), "-o", "out"],
+        cwd=tmp_path, env={**os.environ, "PW": PASSWORD}, stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+    deadline = time.monotonic() + 60
+    while not any((tmp_path / "out").iterdir()) and time.monotonic() < deadline:
+        time.sleep(0.005)
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=120)
+    assert proc.returncode == -signal.SIGINT
+    lines = err.decode().splitlines()
+    assert lines[0] == "cellvault: interrupted; the files in progress were finished"
+    assert lines[1].startswith("cellvault: decrypted ") and lines[1].endswith(" not started")
+    written = files_in(tmp_path / "out")  # complete files only, no temporary ones
+    assert 1 <= len(written) < count
+    assert written == [f"b{i:02}.xlsx" for i in range(len(written))]
+    for name in written:
+        assert (tmp_path / "out" / name).read_bytes() == plain
+
+
+@pytest.mark.parametrize("command, rest", [("verify", []), ("decrypt", ["plain.xlsx"])])
+def test_the_prompt_asks_once(tmp_path: Path, locked_book, command: str, rest: list[str]) -> None:
     locked, plain = locked_book
     proc = PtyProcess([command, str(locked), *rest], tmp_path)
     try:
-        proc.expect(first)
+        proc.expect(b"Password: ")
         proc.send(PASSWORD.encode() + b"\n")
         assert proc.wait() == 0, proc.seen
     finally:
