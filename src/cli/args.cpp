@@ -23,30 +23,43 @@ enum class Opt {
   Force,
   Quiet,
   Help,
+  Verify,
+  IgnoreIntegrity,
   // Refused on purpose: see kPasswordOnCommandLine.
   Password,
   Count,  // the number of options, not one of them
 };
+
+// The commands that take an option, as bits.
+constexpr unsigned kEncrypt = 1u << static_cast<unsigned>(Command::Encrypt);
+constexpr unsigned kVerify = 1u << static_cast<unsigned>(Command::Verify);
+constexpr unsigned kDecrypt = 1u << static_cast<unsigned>(Command::Decrypt);
+constexpr unsigned kAll = kEncrypt | kVerify | kDecrypt;
+// The commands that write outputs.
+constexpr unsigned kWriting = kEncrypt | kDecrypt;
 
 struct OptSpec {
   std::string_view long_name;
   char short_name;  // 0 when there is none
   bool takes_value;
   Opt opt;
+  unsigned commands;
 };
 
 constexpr OptSpec kOptions[] = {
-    {"output-dir", 'o', true, Opt::OutputDir},
-    {"container-version", 0, true, Opt::ContainerVersion},
-    {"password-file", 0, true, Opt::PasswordFile},
-    {"password-env", 0, true, Opt::PasswordEnv},
-    {"files-from", 0, true, Opt::FilesFrom},
-    {"null", 0, false, Opt::Null},
-    {"jobs", 'j', true, Opt::Jobs},
-    {"force", 'f', false, Opt::Force},
-    {"quiet", 'q', false, Opt::Quiet},
-    {"help", 'h', false, Opt::Help},
-    {"password", 'p', true, Opt::Password},
+    {"output-dir", 'o', true, Opt::OutputDir, kWriting},
+    {"container-version", 0, true, Opt::ContainerVersion, kEncrypt},
+    {"password-file", 0, true, Opt::PasswordFile, kAll},
+    {"password-env", 0, true, Opt::PasswordEnv, kAll},
+    {"files-from", 0, true, Opt::FilesFrom, kAll},
+    {"null", 0, false, Opt::Null, kAll},
+    {"jobs", 'j', true, Opt::Jobs, kAll},
+    {"force", 'f', false, Opt::Force, kWriting},
+    {"quiet", 'q', false, Opt::Quiet, kAll},
+    {"help", 'h', false, Opt::Help, kAll},
+    {"verify", 0, false, Opt::Verify, kEncrypt},
+    {"ignore-integrity", 0, false, Opt::IgnoreIntegrity, kDecrypt},
+    {"password", 'p', true, Opt::Password, kAll},
 };
 
 constexpr std::string_view kPasswordOnCommandLine =
@@ -120,7 +133,13 @@ TextResult<void> apply(Options& options, Opt opt, std::string_view value) {
       options.quiet = true;
       break;
     case Opt::Help:
-      options.action = Action::EncryptHelp;
+      options.action = Action::CommandHelp;
+      break;
+    case Opt::Verify:
+      options.verify_output = true;
+      break;
+    case Opt::IgnoreIntegrity:
+      options.ignore_integrity = true;
       break;
     case Opt::Password:
       return Err{std::string(kPasswordOnCommandLine)};
@@ -153,7 +172,8 @@ TextResult<void> check(const Options& options) {
     return Err{std::string(
         "--password-file and --password-env cannot be used together")};
   }
-  if (options.files_from && !options.output_dir) {
+  const bool writes = options.command != Command::Verify;
+  if (options.files_from && writes && !options.output_dir) {
     return Err{std::string("--files-from needs --output-dir DIR")};
   }
   if (options.null_separated && !options.files_from) {
@@ -166,6 +186,10 @@ TextResult<void> check(const Options& options) {
   const size_t n = options.paths.size();
   // The names of a list are counted once it is read (see read_file_list).
   if (options.files_from) return {};
+  if (!writes) {
+    if (n == 0) return Err{std::string("no FILE given")};
+    return {};
+  }
   if (options.output_dir) {
     if (n == 0) return Err{std::string("no INPUT file given")};
   } else if (n == 0) {
@@ -175,13 +199,22 @@ TextResult<void> check(const Options& options) {
         "no OUTPUT given (use --output-dir DIR to keep the input's name)")};
   } else if (n > 2) {
     return Err{std::string(
-        "too many files: to encrypt several inputs give --output-dir DIR")};
+        "too many files: to " + std::string(command_name(options.command)) +
+        " several inputs give --output-dir DIR")};
   }
   return {};
 }
 
-TextResult<Options> parse_encrypt(int argc, const char* const* argv) {
+// check_taken refuses an option that |command| does not take.
+TextResult<void> check_taken(const OptSpec& option, Command command, std::string_view as_given) {
+  if ((option.commands & (1u << static_cast<unsigned>(command))) != 0) return {};
+  return Err{"option " + shown_quoted(as_given) + " is not an option of '" +
+             std::string(command_name(command)) + "'"};
+}
+
+TextResult<Options> parse_command(Command command, int argc, const char* const* argv) {
   Options options;
+  options.command = command;
   OptionsSeen seen;
   bool only_paths = false;
   for (int i = 2; i < argc; ++i) {
@@ -207,6 +240,7 @@ TextResult<Options> parse_encrypt(int argc, const char* const* argv) {
       }
       CV_TRY(seen.note(*option));
       if (option->opt == Opt::Password) return Err{std::string(kPasswordOnCommandLine)};
+      CV_TRY(check_taken(*option, command, "--" + std::string(name)));
       std::string_view value;
       if (option->takes_value) {
         if (inline_value) {
@@ -220,7 +254,7 @@ TextResult<Options> parse_encrypt(int argc, const char* const* argv) {
         return Err{"option '--" + std::string(name) + "' takes no value"};
       }
       CV_TRY(apply(options, option->opt, value));
-      if (options.action == Action::EncryptHelp) return options;
+      if (options.action == Action::CommandHelp) return options;
       continue;
     }
     // A cluster of short options such as "-fq" or "-j4".
@@ -231,6 +265,7 @@ TextResult<Options> parse_encrypt(int argc, const char* const* argv) {
       }
       CV_TRY(seen.note(*option));
       if (option->opt == Opt::Password) return Err{std::string(kPasswordOnCommandLine)};
+      CV_TRY(check_taken(*option, command, "-" + std::string(1, arg[k])));
       std::string_view value;
       if (option->takes_value) {
         if (k + 1 < arg.size()) {
@@ -243,7 +278,7 @@ TextResult<Options> parse_encrypt(int argc, const char* const* argv) {
         k = arg.size();
       }
       CV_TRY(apply(options, option->opt, value));
-      if (options.action == Action::EncryptHelp) return options;
+      if (options.action == Action::CommandHelp) return options;
     }
   }
   CV_TRY(check(options));
@@ -251,6 +286,15 @@ TextResult<Options> parse_encrypt(int argc, const char* const* argv) {
 }
 
 }  // namespace
+
+std::string_view command_name(Command command) {
+  switch (command) {
+    case Command::Encrypt: return "encrypt";
+    case Command::Verify: return "verify";
+    case Command::Decrypt: return "decrypt";
+  }
+  return "encrypt";
+}
 
 TextResult<Options> parse_args(int argc, const char* const* argv) {
   if (argc < 2) return Err{std::string("no command given")};
@@ -265,7 +309,9 @@ TextResult<Options> parse_args(int argc, const char* const* argv) {
     options.action = Action::Version;
     return options;
   }
-  if (command == "encrypt") return parse_encrypt(argc, argv);
+  for (const Command c : {Command::Encrypt, Command::Verify, Command::Decrypt}) {
+    if (command == command_name(c)) return parse_command(c, argc, argv);
+  }
   return Err{"unknown command " + shown_quoted(command)};
 }
 

@@ -80,6 +80,18 @@ void refuse_shared_files(std::vector<Job>& jobs) {
 
 }  // namespace
 
+std::string cannot_write(const std::string& output, const IoError& error) {
+  const std::string line = "cannot write " + shown(output) + ": ";
+  if (error.kind() == ErrorKind::IsADirectory) {
+    return line + "it is a directory (use --output-dir DIR to write into it)";
+  }
+  if (error.kind() == ErrorKind::AlreadyExists &&
+      error.message() == kDestinationExistsMessage) {
+    return line + "it already exists (use --force to replace it)";
+  }
+  return line + error.message();
+}
+
 std::string output_name(std::string_view dir, std::string_view input) {
   size_t slash = input.rfind('/');
   std::string_view name = slash == std::string_view::npos ? input : input.substr(slash + 1);

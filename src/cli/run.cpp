@@ -15,24 +15,10 @@
 #include "common/file.h"
 #include "common/package_buffer.h"
 #include "common/source.h"
+#include "reader/read_back.h"
 
 namespace cellvault::cli {
 namespace {
-
-// cannot_write words the refusal or failure of |output| in one line. The
-// two refusals a user can act on name the option that helps; a directory
-// is never answered with --force, which could not replace it.
-std::string cannot_write(const std::string& output, const IoError& error) {
-  const std::string line = "cannot write " + shown(output) + ": ";
-  if (error.kind() == ErrorKind::IsADirectory) {
-    return line + "it is a directory (use --output-dir DIR to write into it)";
-  }
-  if (error.kind() == ErrorKind::AlreadyExists &&
-      error.message() == kDestinationExistsMessage) {
-    return line + "it already exists (use --force to replace it)";
-  }
-  return line + error.message();
-}
 
 // stop_requested answers the source's cancellation hook: the first stop
 // signal ends a wait for input (the files being written still finish).
@@ -41,7 +27,7 @@ bool stop_requested(void* /*context*/) { return StopOnSignal::requested() != 0; 
 }  // namespace
 
 std::optional<std::string> encrypt_one(const Job& job, std::string_view password,
-                                       const OutputOptions& output) {
+                                       const OutputOptions& output, bool verify_output) {
   if (job.refused) return job.refused;
   const std::string input = shown(job.input);
   try {
@@ -70,7 +56,20 @@ std::optional<std::string> encrypt_one(const Job& job, std::string_view password
       return cannot_write(job.output, dest.error());
     }
     try {
-      encrypt(job.output, std::move(*data), password, output);
+      // --verify: the package is encrypted where it lies, so it is
+      // remembered by its digest, and the written file is read back against
+      // that before it may be published.
+      OutputCheck check;
+      if (verify_output) {
+        check = [&, expected = reader::fingerprint_of(data->package())](File& written) {
+          if (std::optional<std::string> wrong =
+                  reader::check_read_back(written, password, expected)) {
+            abort_call("the written file does not check out, so it was not published: " +
+                       *wrong);
+          }
+        };
+      }
+      encrypt(job.output, std::move(*data), password, output, check);
     } catch (const Abort& abort) {
       // An abort with an I/O error behind it is the output's failure; one
       // without comes from the encryption itself.
@@ -86,14 +85,15 @@ std::optional<std::string> encrypt_one(const Job& job, std::string_view password
 }
 
 void run_jobs(const std::vector<Job>& jobs, std::string_view password,
-              const OutputOptions& output, unsigned threads, Reporter& reporter) {
+              const OutputOptions& output, bool verify_output, unsigned threads,
+              Reporter& reporter) {
   std::atomic<size_t> next{0};
   auto work = [&] {
     for (;;) {
       if (StopOnSignal::requested() != 0) return;
       const size_t i = next.fetch_add(1);
       if (i >= jobs.size()) return;
-      std::optional<std::string> error = encrypt_one(jobs[i], password, output);
+      std::optional<std::string> error = encrypt_one(jobs[i], password, output, verify_output);
       if (error) {
         reporter.failed(*error);
       } else {
