@@ -1,4 +1,4 @@
-"""Reads encrypted workbooks back through LibreOffice, for the pytest suite.
+"""Reads encrypted files back through LibreOffice, for the pytest suite.
 
 LibreOffice's Python bridge lives in the system interpreter, not in the one
 that runs the tests, so the work happens in lo_server.py under
@@ -13,6 +13,8 @@ first use, started afresh after its office died, and shut down at exit.
     read_cells(path, password, timeout=90) -> {sheet: rows}, trimmed like
         workbooks.trim; raises WrongPassword when the office rejects the
         password, LibreOfficeError for anything else
+    read_document(path, password, timeout=90) -> {"text": str} for a text
+        document, {"slides": [[str]]} for a presentation; raises alike
     assert_same_cells(expected, actual)
 """
 
@@ -171,6 +173,21 @@ def _shutdown():
 def read_cells(path, password, timeout=90.0):
     """read_cells opens `path` in LibreOffice with `password` and returns
     {sheet: rows}; a load that takes over `timeout` s is a LibreOfficeError."""
+    reply = _read(path, password, timeout)
+    if "sheets" not in reply:
+        raise LibreOfficeError("%s is not a spreadsheet: %s" % (path, sorted(reply)))
+    return {name: trim(rows) for name, rows in reply["sheets"].items()}
+
+
+def read_document(path, password, timeout=90.0):
+    """read_document opens a text document or a presentation and returns
+    {"text": its paragraphs joined by newlines} or {"slides": [[the text of
+    each shape] for each slide]}."""
+    reply = _read(path, password, timeout)
+    return {key: reply[key] for key in ("text", "slides") if key in reply}
+
+
+def _read(path, password, timeout):
     global _server
     require_libreoffice()
     with _server_lock:
@@ -185,7 +202,7 @@ def read_cells(path, password, timeout=90.0):
             _server.kill()
             _server = None
     if reply["status"] == "ok":
-        return {name: trim(rows) for name, rows in reply["sheets"].items()}
+        return reply
     if reply["status"] == "wrong_password":
         raise WrongPassword("LibreOffice rejected the password for %s" % path)
     raise LibreOfficeError("LibreOffice could not read %s: %s" % (path, reply.get("message")))
