@@ -13,6 +13,8 @@
 #   CELLVAULT_DEBIAN_MIRROR=URL the archive to bootstrap from (default: this
 #                               machine's apt source for bookworm)
 #   CELLVAULT_SKIP_BARE=1       skip (quicker local runs)
+#   CELLVAULT_CHECK_PYTHON=PY   the host's Python with msoffcrypto-tool that checks
+#                               the locked files (default: the active or the project's .venv)
 #
 # It needs root (debootstrap and chroot). It skips, saying why, when it is not
 # root, when debootstrap is missing, or when the archive cannot be reached;
@@ -104,6 +106,16 @@ if [ -z "$wheel" ]; then
 fi
 [ -f "$wheel" ] || { echo "bare-system test FAILED: no wheel at '$wheel'" >&2; exit 1; }
 
+# The wheel is built for the host's interpreter; the root's must be the same
+# version, or pip there rightly refuses it.
+wheel_python=$(basename "$wheel" | sed -n 's/^[^-]*-[^-]*-cp\([0-9]\)\([0-9]*\)-.*/\1.\2/p')
+root_python=$(chroot "$root" /usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+if [ "$wheel_python" != "$root_python" ]; then
+  echo "bare-system test FAILED: the wheel is for Python $wheel_python, Debian $suite has $root_python" \
+    "(build it with a python$root_python: CELLVAULT_PYTHON=python$root_python scripts/build_wheel.sh)" >&2
+  exit 1
+fi
+
 # A fresh test folder inside the root on every run; the root stays clean.
 work=/opt/cellvault-test
 rm -rf "${root:?}$work"
@@ -128,7 +140,7 @@ chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG
   "
 
 # An independent reader on the host: both files give back the sample.
-checker=${CELLVAULT_PYTHON:-}
+checker=${CELLVAULT_CHECK_PYTHON:-}
 if [ -z "$checker" ]; then
   for candidate in "${VIRTUAL_ENV:-}/bin/python3" "$project/.venv/bin/python3"; do
     if [ -x "$candidate" ] && "$candidate" -c "import msoffcrypto" 2>/dev/null; then
@@ -156,7 +168,7 @@ for name in ("payroll-locked.xlsx", "payroll-cli.xlsx"):
 EOF
 else
   echo "bare-system test FAILED: no Python with msoffcrypto-tool to check the files" \
-    "(set CELLVAULT_PYTHON or make .venv with pip install '.[test]')" >&2
+    "(set CELLVAULT_CHECK_PYTHON or make .venv with pip install '.[test]')" >&2
   exit 1
 fi
 rm -rf "${root:?}$work"

@@ -6,6 +6,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 from cli_helpers import cli_path
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -36,3 +38,22 @@ def test_one_version_in_pyproject_metadata_command_and_changelog() -> None:
     headings = re.findall(r"^## (\S+)", (ROOT / "CHANGELOG.md").read_text(encoding="utf-8"),
                           re.M)
     assert headings and headings[0] == version, headings[:1]
+
+
+def test_release_wheels_are_built_as_the_wheel_script_builds():
+    """cibuildwheel's settings and scripts/build_wheel.sh ask CMake for the
+    same thing: the option that links libcrypto and expat in, which the
+    project's CMake file defines."""
+    if tomllib is None:
+        pytest.skip("reading pyproject.toml's tables needs tomllib (Python 3.11)")
+    cibw = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["tool"]["cibuildwheel"]
+    settings = cibw["config-settings"]
+    assert settings == {"cmake.define.CELLVAULT_STATIC_DEPS": "ON"}
+    script = (ROOT / "scripts" / "build_wheel.sh").read_text(encoding="utf-8")
+    assert "-C cmake.define.CELLVAULT_STATIC_DEPS=ON" in script
+    assert re.search(r"^option\(CELLVAULT_STATIC_DEPS ",
+                     (ROOT / "CMakeLists.txt").read_text(encoding="utf-8"), re.M)
+    linux = cibw["linux"]
+    assert sorted(linux["archs"]) == ["aarch64", "x86_64"]
+    assert {"manylinux-x86_64-image", "manylinux-aarch64-image", "musllinux-x86_64-image",
+            "musllinux-aarch64-image"} <= set(linux)
