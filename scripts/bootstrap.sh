@@ -34,10 +34,15 @@ test=(
   # the reader's tests.
   "libapache-poi-java      file /usr/share/java/poi.jar"
   "default-jre-headless    command java"
+  # The wheel's test on a bare Debian root (scripts/test_bare_system.sh).
+  "debootstrap             command debootstrap"
 )
 libreoffice=(
   "libreoffice-calc-nogui  command soffice"
   "python3-uno             file /usr/lib/python3/dist-packages/uno.py"
+  # Word documents and presentations open in Writer and Impress.
+  "libreoffice-writer-nogui  file /usr/lib/libreoffice/share/.registry/writer.xcd"
+  "libreoffice-impress-nogui file /usr/lib/libreoffice/share/.registry/impress.xcd"
 )
 
 present() {

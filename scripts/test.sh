@@ -12,6 +12,8 @@
 #   CELLVAULT_SKIP_FUZZ=1       skip the bounded fuzz runs
 #   CELLVAULT_FUZZ_SECONDS=N    seconds per fuzz target (default 60)
 #   CELLVAULT_LARGE_TESTS=1     also run the tests that write very large files
+#   CELLVAULT_SKIP_BARE=1       skip building the wheel and trying it on a bare
+#                               Debian root (scripts/test_bare_system.sh)
 #   CELLVAULT_AARCH64_SYSROOT   arm64 OpenSSL and GoogleTest unpacked there, for the
 #                               optional aarch64 build (see cmake/aarch64-linux-gnu.cmake)
 set -euo pipefail
@@ -78,3 +80,11 @@ export CELLVAULT_TOOLS_DIR="$root/build/test/tests/cpp"
 # Run from outside the source tree so that the installed package is tested.
 cd "$root/tests/python"
 "$python" -m pytest -c "$root/pyproject.toml" --rootdir "$root" "$root/tests/python"
+
+echo "== The wheel (scripts/build_wheel.sh) on a bare Debian system"
+cd "$root"
+if [ "${CELLVAULT_SKIP_BARE:-0}" = 1 ]; then
+  echo "skipped: CELLVAULT_SKIP_BARE=1"
+else
+  CELLVAULT_PYTHON="$python" CELLVAULT_CHECK_PYTHON="$python" bash scripts/test_bare_system.sh
+fi

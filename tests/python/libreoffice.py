@@ -1,4 +1,4 @@
-"""Reads encrypted workbooks back through LibreOffice, for the pytest suite.
+"""Reads encrypted files back through LibreOffice, for the pytest suite.
 
 LibreOffice's Python bridge lives in the system interpreter, not in the one
 that runs the tests, so the work happens in lo_server.py under
@@ -16,6 +16,8 @@ first use, started afresh after its office died, and shut down at exit.
     save_locked(src, dst, password, timeout=90)
                             LibreOffice saves the plain workbook src as
                             dst, locked with password
+    read_document(path, password, timeout=90) -> {"text": str} for a text
+        document, {"slides": [[str]]} for a presentation; raises alike
     assert_same_cells(expected, actual)
 """
 
@@ -201,9 +203,24 @@ def save_locked(src, dst, password, timeout=90.0):
 def read_cells(path, password, timeout=90.0):
     """read_cells opens `path` in LibreOffice with `password` and returns
     {sheet: rows}; a load that takes over `timeout` s is a LibreOfficeError."""
+    reply = _read(path, password, timeout)
+    if "sheets" not in reply:
+        raise LibreOfficeError("%s is not a spreadsheet: %s" % (path, sorted(reply)))
+    return {name: trim(rows) for name, rows in reply["sheets"].items()}
+
+
+def read_document(path, password, timeout=90.0):
+    """read_document opens a text document or a presentation and returns
+    {"text": its paragraphs joined by newlines} or {"slides": [[the text of
+    each shape] for each slide]}."""
+    reply = _read(path, password, timeout)
+    return {key: reply[key] for key in ("text", "slides") if key in reply}
+
+
+def _read(path, password, timeout):
     reply = _ask(path, password, timeout)
     if reply["status"] == "ok":
-        return {name: trim(rows) for name, rows in reply["sheets"].items()}
+        return reply
     if reply["status"] == "wrong_password":
         raise WrongPassword("LibreOffice rejected the password for %s" % path)
     raise LibreOfficeError("LibreOffice could not read %s: %s" % (path, reply.get("message")))

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Reads password-protected workbooks in a private headless LibreOffice.
+"""Reads password-protected files in a private headless LibreOffice.
 
 Runs under the system interpreter that carries LibreOffice's `uno` module
 (Debian: /usr/bin/python3 with python3-uno); libreoffice.py starts it as
@@ -13,6 +13,8 @@ group and answers in JSON lines: first {"status": "ready", "office_pgid",
 office and remove its files), then one reply per request line {"path",
 "password"}: {"status": "ok", "sheets": {name: rows}} with every cell of
 the used area (numbers as floats, text as strings, empty cells as null),
+or for a text document {"status": "ok", "text"} and for a presentation
+{"status": "ok", "slides": [[shape texts]]},
 {"status": "wrong_password"}, or {"status": "error", "message"}, with
 "fatal": true when the office died and the server ends. A request
 {"path", "password", "save_to"} instead loads the plain workbook at path
@@ -119,7 +121,7 @@ def start_office(root):
 
 def read(desktop, path, password):
     """Loads `path` hidden and read-only, giving `password` when asked, and
-    returns the cells of every sheet. The document is closed on every way out."""
+    returns its contents(). The document is closed on every way out."""
     if not os.path.isfile(path):
         raise RuntimeError("no such file: %s" % path)
     handler = PasswordSupplier(password)
@@ -138,8 +140,22 @@ def read(desktop, path, password):
                                   handler.requests)) from None
         if handler.prompts > 1:
             raise WrongPassword()
-        if doc is None or not hasattr(doc, "getSheets"):
-            raise RuntimeError("no spreadsheet loaded (interactions: %s)" % handler.requests)
+        if doc is None:
+            raise RuntimeError("nothing loaded (interactions: %s)" % handler.requests)
+        return contents(doc)
+    finally:
+        if doc is not None:
+            try:
+                doc.close(True)
+            except Exception:
+                doc.dispose()
+
+
+def contents(doc):
+    """What a loaded document holds: {"sheets": {name: rows}} for a
+    spreadsheet, {"text": all paragraphs} for a text document, {"slides":
+    [[text of each shape]]} for a presentation."""
+    if hasattr(doc, "getSheets"):
         sheets = {}
         for sheet in doc.getSheets():
             cursor = sheet.createCursor()
@@ -148,13 +164,18 @@ def read(desktop, path, password):
             area = sheet.getCellRangeByPosition(0, 0, end.EndColumn, end.EndRow)
             sheets[sheet.getName()] = [[None if v == "" else v for v in row]
                                        for row in area.getDataArray()]
-        return sheets
-    finally:
-        if doc is not None:
-            try:
-                doc.close(True)
-            except Exception:
-                doc.dispose()
+        return {"sheets": sheets}
+    if hasattr(doc, "getText"):
+        return {"text": doc.getText().getString()}
+    if hasattr(doc, "getDrawPages"):
+        pages = doc.getDrawPages()
+        slides = []
+        for i in range(pages.getCount()):
+            page = pages.getByIndex(i)
+            slides.append([page.getByIndex(k).getString() for k in range(page.getCount())
+                           if hasattr(page.getByIndex(k), "getString")])
+        return {"slides": slides}
+    raise RuntimeError("loaded a document of no known kind")
 
 
 def save_locked(desktop, path, save_to, password):
@@ -225,8 +246,8 @@ def main():
                     save_locked(desktop, request["path"], request["save_to"], request["password"])
                     answer = {"status": "ok"}
                 else:
-                    answer = {"status": "ok",
-                              "sheets": read(desktop, request["path"], request["password"])}
+                    answer = dict(read(desktop, request["path"], request["password"]),
+                                  status="ok")
             except WrongPassword:
                 answer = {"status": "wrong_password"}
             except Exception as exc:
