@@ -1,6 +1,13 @@
 #include "common/backtrace.h"
 
+// musl has no <execinfo.h>: there the failure report goes without a
+// backtrace (CELLVAULT_BACKTRACE is then accepted and ignored).
+#if __has_include(<execinfo.h>)
 #include <execinfo.h>
+#define CELLVAULT_HAVE_EXECINFO 1
+#else
+#define CELLVAULT_HAVE_EXECINFO 0
+#endif
 
 #include <cerrno>
 #include <cstdlib>
@@ -36,7 +43,9 @@ bool backtrace_requested() noexcept {
 
 void record_abort_backtrace() noexcept {
   if (!backtrace_requested()) return;
+#if CELLVAULT_HAVE_EXECINFO
   recorded.count = ::backtrace(recorded.frames, kMaxFrames);
+#endif
 }
 
 bool write_abort_backtrace(int fd) noexcept {
@@ -56,7 +65,9 @@ bool write_abort_backtrace(int fd) noexcept {
     // Naming the frames needs memory; without it, the raw frames still
     // say where the failure happened (backtrace_symbols_fd allocates
     // nothing).
+#if CELLVAULT_HAVE_EXECINFO
     ::backtrace_symbols_fd(frames.data(), static_cast<int>(frames.size()), fd);
+#endif
   }
   return true;
 }
