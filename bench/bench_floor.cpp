@@ -6,8 +6,11 @@
 //   bench_floor bulk FILE   one AES-256-CBC pass and one SHA-512 pass over
 //                           the file's bytes, plus a plain copy of the file
 //                           (read it, write it to a new file beside it)
+//   bench_floor kernel      the SHA-512 kernel that the command line would
+//                           use here (CELLVAULT_SHA512_KERNEL or the
+//                           fastest) and its lanes, as "NAME LANES"
 //
-// Each prints the seconds it took as its last word.
+// chain and bulk print the seconds they took as their last word.
 
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <fcntl.h>
@@ -23,6 +26,7 @@
 
 #include "common/abort.h"
 #include "common/file.h"
+#include "helper/crypt/lanes/sha512_lanes.h"
 
 namespace {
 
@@ -79,6 +83,15 @@ int main(int argc, char** argv) {
     std::printf("chain seconds %.6f\n", chain());
     return 0;
   }
+  if (argc == 2 && std::strcmp(argv[1], "kernel") == 0) {
+    const auto kernel = cellvault::lanes::Sha512Lanes::from_environment();
+    if (!kernel.ok()) {
+      std::fprintf(stderr, "bench_floor: %s\n", kernel.error().c_str());
+      return 1;
+    }
+    std::printf("%s %zu\n", std::string(kernel->name()).c_str(), kernel->lanes());
+    return 0;
+  }
   if (argc == 3 && std::strcmp(argv[1], "bulk") == 0) {
     try {
       std::printf("bulk seconds %.6f\n", bulk(argv[2]));
@@ -88,6 +101,6 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  std::fprintf(stderr, "usage: bench_floor chain | bench_floor bulk FILE\n");
+  std::fprintf(stderr, "usage: bench_floor chain | bench_floor bulk FILE | bench_floor kernel\n");
   return 2;
 }

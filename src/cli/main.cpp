@@ -93,6 +93,13 @@ int encrypt_command(Options options) {
     }
   }
   const std::vector<Job> jobs = plan_jobs(options);
+  // A kernel named wrongly would fail every file alike: say so before the
+  // password is asked for.
+  TextResult<Batch> batch = batch_from_environment();
+  if (!batch.ok()) {
+    print(stderr, "cellvault: " + batch.error() + "\n");
+    return kUsageError;
+  }
 
   std::optional<std::string> warning;
   TextResult<SecretBytes> password = read_password(options, &warning);
@@ -110,7 +117,7 @@ int encrypt_command(Options options) {
   const auto start = std::chrono::steady_clock::now();
   StopOnSignal stop;
   Reporter reporter(jobs.size(), show_bar, STDERR_FILENO);
-  run_jobs(jobs, text, output, threads, reporter);
+  run_jobs(jobs, text, output, threads, *batch, reporter);
   reporter.finish();
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
 

@@ -1,7 +1,14 @@
 #include "cli/run.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -10,6 +17,7 @@
 #include "cli/interrupt.h"
 #include "cli/shown.h"
 #include "common/abort.h"
+#include "common/atomic_output.h"
 #include "common/cancel.h"
 #include "common/destination.h"
 #include "common/file.h"
@@ -34,75 +42,219 @@ std::string cannot_write(const std::string& output, const IoError& error) {
   return line + error.message();
 }
 
+std::string cannot_read(const Job& job, const IoError& error) {
+  return "cannot read " + shown(job.input) + ": " + error.message();
+}
+
+std::string cannot_encrypt(const Job& job, std::string_view why) {
+  return "cannot encrypt " + shown(job.input) + ": " + std::string(why);
+}
+
 // stop_requested answers the source's cancellation hook: the first stop
 // signal ends a wait for input (the files being written still finish).
 bool stop_requested(void* /*context*/) { return StopOnSignal::requested() != 0; }
 
-}  // namespace
-
-std::optional<std::string> encrypt_one(const Job& job, std::string_view password,
-                                       const OutputOptions& output) {
-  if (job.refused) return job.refused;
-  const std::string input = shown(job.input);
+// failure_line words what the pipeline threw for |job| in one line: an
+// abort with an I/O error behind it is the output's failure, one without
+// comes from the encryption itself.
+std::string failure_line(const Job& job, const std::exception_ptr& thrown) {
   try {
-    IoResult<File> file = open_source(job.input);
-    if (!file.ok()) return "cannot read " + input + ": " + file.error().message();
-    // Refused from its size rather than after reading and encrypting it all
-    // (the container's writer would refuse it only then). A pipe has no
-    // size: the writer's own check stays for it.
-    if (const uint64_t limit = max_package_len(output.version);
-        file->remaining_len_hint() > limit) {
-      return "cannot encrypt " + input + ": it is larger than the " + std::to_string(limit) +
-             " bytes that a version " +
-             std::to_string(static_cast<unsigned>(output.version)) +
-             " container holds (use --container-version 4)";
-    }
-    const CancelHook cancel(stop_requested, nullptr);
-    IoResult<PackageBuffer> data = read_package(*file, cancel);
-    if (!data.ok()) return "cannot read " + input + ": " + data.error().message();
-    (void)file->close();
-    // The output's own answer, asked before the key derivation so that its
-    // cost is saved for an output that would be refused anyway; the output
-    // asks again when it begins, in case the file system changed meanwhile.
-    if (IoResult<Destination> dest =
-            writable_destination(job.output, output.replace_existing);
-        !dest.ok()) {
-      return cannot_write(job.output, dest.error());
-    }
-    try {
-      encrypt(job.output, std::move(*data), password, output);
-    } catch (const Abort& abort) {
-      // An abort with an I/O error behind it is the output's failure; one
-      // without comes from the encryption itself.
-      if (abort.cause()) return cannot_write(job.output, *abort.cause());
-      return "cannot encrypt " + input + ": " + abort.message();
-    }
+    std::rethrow_exception(thrown);
+  } catch (const Abort& abort) {
+    if (abort.cause()) return cannot_write(job.output, *abort.cause());
+    return cannot_encrypt(job, abort.message());
   } catch (const std::bad_alloc&) {
-    return "cannot encrypt " + input + ": out of memory";
+    return cannot_encrypt(job, "out of memory");
   } catch (const std::exception& e) {
-    return "cannot encrypt " + input + ": " + e.what();
+    return cannot_encrypt(job, e.what());
   }
+}
+
+// guarded runs |step| and returns its error line, or the line of what it
+// threw.
+template <class Step>
+std::optional<std::string> guarded(const Job& job, Step&& step) {
+  try {
+    return step();
+  } catch (...) {
+    return failure_line(job, std::current_exception());
+  }
+}
+
+// One file of a group, from its source's opening to its commit.
+struct Entry {
+  const Job* job = nullptr;
+  File source;
+  // Set once the file has failed: it goes no further.
+  std::optional<std::string> error;
+  FileSecrets secrets;
+  PasswordKeys keys;
+  // Committed; its directory's flush may still be due.
+  std::optional<AtomicOutput> output;
+};
+
+// start opens the job's source and asks the output's answer. Both come
+// before the key derivation, so that a file that would fail anyway costs
+// none; the package itself is read only after it, so that a group holds
+// one package in memory at a time. The output asks again when it begins,
+// in case the file system changed meanwhile.
+std::optional<std::string> start(Entry& e, const OutputOptions& options) {
+  const Job& job = *e.job;
+  if (job.refused) return job.refused;
+  IoResult<File> file = open_source(job.input);
+  if (!file.ok()) return cannot_read(job, file.error());
+  // A directory opens for reading; its first read would fail, so say so now.
+  struct stat st;
+  if (::fstat(file->fd(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    return cannot_read(job, IoError::from_os(EISDIR));
+  }
+  // Refused from its size rather than after reading and encrypting it all
+  // (the container's writer would refuse it only then). A pipe has no
+  // size: the writer's own check stays for it.
+  if (const uint64_t limit = max_package_len(options.version);
+      file->remaining_len_hint() > limit) {
+    return cannot_encrypt(
+        job, "it is larger than the " + std::to_string(limit) + " bytes that a version " +
+                 std::to_string(static_cast<unsigned>(options.version)) +
+                 " container holds (use --container-version 4)");
+  }
+  if (IoResult<Destination> dest = writable_destination(job.output, options.replace_existing);
+      !dest.ok()) {
+    return cannot_write(job.output, dest.error());
+  }
+  e.source = std::move(*file);
   return std::nullopt;
 }
 
+// derive_keys draws the secrets of the group's files that are still going,
+// one file after the other, and derives their password keys together.
+void derive_keys(std::span<Entry> group, std::string_view password,
+                 const lanes::Sha512Lanes& kernel) {
+  std::vector<Entry*> live;
+  for (Entry& e : group) {
+    if (!e.error) live.push_back(&e);
+  }
+  if (live.empty()) return;
+  try {
+    for (Entry* e : live) e->secrets = draw_file_secrets();
+    if (live.size() == 1) {
+      live[0]->keys = derive_password_keys(password, live[0]->secrets.password_salt);
+      return;
+    }
+    std::vector<PasswordAndSalt> inputs;
+    for (const Entry* e : live) inputs.push_back({password, e->secrets.password_salt});
+    std::vector<PasswordKeys> keys = derive_password_keys(inputs, kernel);
+    for (size_t k = 0; k < live.size(); ++k) live[k]->keys = std::move(keys[k]);
+  } catch (...) {
+    // A failure here (the random source, the password's text) is the same
+    // for every file of the group.
+    const std::exception_ptr thrown = std::current_exception();
+    for (Entry* e : live) e->error = failure_line(*e->job, thrown);
+  }
+}
+
+// finish_one reads the package, seals it under the keys, writes the
+// container and commits it; with |defer_dir_flush| the directory's flush
+// is left to the group. This is the one place where a file goes from its
+// keys to its published output, so a check of the output before it is
+// published belongs here.
+std::optional<std::string> finish_one(Entry& e, const OutputOptions& options,
+                                      bool defer_dir_flush) {
+  const Job& job = *e.job;
+  return guarded(job, [&]() -> std::optional<std::string> {
+    const CancelHook cancel(stop_requested, nullptr);
+    IoResult<PackageBuffer> data = read_package(e.source, cancel);
+    if (!data.ok()) return cannot_read(job, data.error());
+    (void)e.source.close();
+    SealedPackage sealed = seal_package(std::move(*data), e.secrets, e.keys);
+    // Only now is the destination touched.
+    IoResult<AtomicOutput> begun = AtomicOutput::begin(job.output, options.replace_existing);
+    if (!begun.ok()) return cannot_write(job.output, begun.error());
+    AtomicOutput& out = e.output.emplace(std::move(*begun));
+    write_container(out.file(), sealed, options.version);
+    // The stream's bytes are in the file; give the memory back before the
+    // flush to disk.
+    sealed.buffer = PackageBuffer();
+    if (defer_dir_flush) out.defer_directory_flush();
+    if (IoResult<void> done = out.commit(); !done.ok()) return cannot_write(job.output, done.error());
+    return std::nullopt;
+  });
+}
+
+// run_group takes |group| from its sources to its outputs and reports each
+// file. A stop signal before a file starts leaves it and the rest of the
+// group unstarted (and unreported).
+void run_group(std::span<Entry> group, std::string_view password, const OutputOptions& options,
+               const Batch& batch, Reporter& reporter) {
+  size_t started = 0;
+  for (Entry& e : group) {
+    if (StopOnSignal::requested() != 0) break;
+    e.error = guarded(*e.job, [&] { return start(e, options); });
+    ++started;
+  }
+  group = group.first(started);
+  derive_keys(group, password, batch.kernel);
+  std::vector<AtomicOutput*> outputs;
+  for (Entry& e : group) {
+    if (!e.error) e.error = finish_one(e, options, batch.group_commit);
+    outputs.push_back(e.output && !e.error ? &*e.output : nullptr);
+  }
+  const std::vector<IoResult<void>> flushed = AtomicOutput::flush_directories(outputs);
+  for (size_t k = 0; k < group.size(); ++k) {
+    Entry& e = group[k];
+    if (!e.error && !flushed[k].ok()) {
+      // The new bytes are in place, but the rename may not survive a crash.
+      e.error = cannot_write(e.job->output, flushed[k].error());
+    }
+    if (e.error) {
+      reporter.failed(*e.error);
+    } else {
+      reporter.succeeded();
+    }
+  }
+}
+
+}  // namespace
+
+TextResult<Batch> batch_from_environment() {
+  TextResult<lanes::Sha512Lanes> kernel = lanes::Sha512Lanes::from_environment();
+  if (!kernel.ok()) return Err{std::move(kernel).error()};
+  Batch batch{*kernel, true};
+  const char* value = std::getenv(kGroupCommitVariable);
+  const std::string_view choice = value == nullptr ? "" : value;
+  if (choice == "off") {
+    batch.group_commit = false;
+  } else if (!choice.empty() && choice != "on") {
+    return Err{std::string(kGroupCommitVariable) + ": " + quote(choice) +
+               " is neither on nor off"};
+  }
+  return batch;
+}
+
+size_t group_size(size_t jobs, size_t workers, size_t lanes) {
+  const size_t share = (jobs + std::max<size_t>(workers, 1) - 1) / std::max<size_t>(workers, 1);
+  return std::clamp<size_t>(share, 1, std::max<size_t>(lanes, 1));
+}
+
 void run_jobs(const std::vector<Job>& jobs, std::string_view password,
-              const OutputOptions& output, unsigned threads, Reporter& reporter) {
+              const OutputOptions& output, unsigned threads, const Batch& batch,
+              Reporter& reporter) {
+  const size_t workers = std::clamp<size_t>(threads, 1, std::max<size_t>(jobs.size(), 1));
+  const size_t size = group_size(jobs.size(), workers, batch.kernel.lanes());
   std::atomic<size_t> next{0};
   auto work = [&] {
     for (;;) {
       if (StopOnSignal::requested() != 0) return;
-      const size_t i = next.fetch_add(1);
-      if (i >= jobs.size()) return;
-      std::optional<std::string> error = encrypt_one(jobs[i], password, output);
-      if (error) {
-        reporter.failed(*error);
-      } else {
-        reporter.succeeded();
-      }
+      const size_t first = next.fetch_add(size);
+      if (first >= jobs.size()) return;
+      const size_t count = std::min(size, jobs.size() - first);
+      std::vector<Entry> group(count);
+      for (size_t k = 0; k < count; ++k) group[k].job = &jobs[first + k];
+      run_group(group, password, output, batch, reporter);
     }
   };
   std::vector<std::thread> pool;
-  for (unsigned t = 1; t < threads && t < jobs.size(); ++t) {
+  for (size_t t = 1; t < workers; ++t) {
     try {
       pool.emplace_back(work);
     } catch (const std::system_error&) {

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <map>
 #include <utility>
 
 #include "common/destination.h"
@@ -159,7 +160,9 @@ AtomicOutput::AtomicOutput(AtomicOutput&& other) noexcept
       temp_name_(std::move(other.temp_name_)),
       file_(std::move(other.file_)),
       replace_existing_(other.replace_existing_),
-      pending_(std::exchange(other.pending_, false)) {}
+      pending_(std::exchange(other.pending_, false)),
+      defer_dir_flush_(other.defer_dir_flush_),
+      dir_flush_due_(std::exchange(other.dir_flush_due_, false)) {}
 
 AtomicOutput::~AtomicOutput() { discard(); }
 
@@ -183,11 +186,39 @@ IoResult<void> AtomicOutput::commit() {
     discard();
     return done;
   }
+  if (dir_syncable_ && defer_dir_flush_) {
+    dir_flush_due_ = true;
+    return {};
+  }
   if (dir_syncable_ && ::fsync(dir_.fd()) != 0) {
     // The new bytes are in place, but the rename may not survive a crash.
     return Err{IoError::from_errno()};
   }
   return {};
+}
+
+std::vector<IoResult<void>> AtomicOutput::flush_directories(
+    std::span<AtomicOutput* const> outputs) {
+  std::vector<IoResult<void>> results(outputs.size());
+  // Each output holds its own descriptor of its directory; the directory is
+  // told by its device and inode, and flushed through the first of them.
+  std::map<std::pair<dev_t, ino_t>, size_t> flushed_by;
+  for (size_t k = 0; k < outputs.size(); ++k) {
+    AtomicOutput* out = outputs[k];
+    if (out == nullptr || !out->dir_flush_due_) continue;
+    out->dir_flush_due_ = false;
+    struct stat st;
+    const bool known = ::fstat(out->dir_.fd(), &st) == 0;
+    if (known) {
+      auto [it, first] = flushed_by.emplace(std::pair(st.st_dev, st.st_ino), k);
+      if (!first) {
+        results[k] = results[it->second];
+        continue;
+      }
+    }
+    if (::fsync(out->dir_.fd()) != 0) results[k] = Err{IoError::from_errno()};
+  }
+  return results;
 }
 
 IoResult<void> AtomicOutput::replace() {

@@ -21,12 +21,23 @@
 // The output owns the file from begin to commit; writers borrow it. Any
 // exception or early return before commit leaves the destination as it
 // was.
+//
+// Many outputs at once (group commit): a directory flush costs as much as
+// a file's, so outputs that share a directory can share its flush:
+//   out.defer_directory_flush();        // for each output, before commit
+//   unwrap(out.commit());               // flushes the file, renames it
+//   AtomicOutput::flush_directories(outputs);  // each directory once
+// An output is durable only once its directory flush has returned; a crash
+// before that may lose its rename (the destination then holds its old
+// bytes, or is absent), never leave it partial.
 
 #ifndef CELLVAULT_COMMON_ATOMIC_OUTPUT_H_
 #define CELLVAULT_COMMON_ATOMIC_OUTPUT_H_
 
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/destination.h"
 #include "common/error.h"
@@ -73,6 +84,20 @@ class AtomicOutput {
   // kDestinationExistsMessage.
   IoResult<void> commit();
 
+  // defer_directory_flush makes commit stop after the rename and leave the
+  // directory's flush to flush_directories. Call it before commit.
+  void defer_directory_flush() { defer_dir_flush_ = true; }
+
+  // flush_directories flushes the directory of every output in |outputs|
+  // whose commit left that flush for later, once per directory however
+  // many of the outputs it holds. Element k of the result answers for
+  // outputs[k]: the error of its directory's flush (the new bytes are then
+  // in place, but the rename may not survive a crash), or success, also
+  // for an output that had no flush left (in place, committed without
+  // deferral, or not committed). Null elements are answered with success.
+  static std::vector<IoResult<void>> flush_directories(
+      std::span<AtomicOutput* const> outputs);
+
   // in_place tells whether the destination is written directly (it is an
   // existing file that is not a regular file).
   bool in_place() const { return temp_name_.empty(); }
@@ -96,6 +121,8 @@ class AtomicOutput {
   File file_;                   // the file being written
   bool replace_existing_ = true;
   bool pending_ = false;        // the temporary file exists and is ours
+  bool defer_dir_flush_ = false;  // commit leaves the directory flush out
+  bool dir_flush_due_ = false;    // renamed, directory not flushed yet
 };
 
 }  // namespace cellvault
