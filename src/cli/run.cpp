@@ -153,13 +153,13 @@ void derive_keys(std::span<Entry> group, std::string_view password,
   }
 }
 
-// finish_one reads the package, seals it under the keys, writes the
-// container and commits it; with |defer_dir_flush| the directory's flush
-// is left to the group. This is the one place where a file goes from its
-// keys to its published output, so a check of the output before it is
-// published belongs here.
+// finish_one reads the package, seals it under the keys and writes the
+// container into a new output, which it leaves for the group to commit
+// (or commits itself without |group_commit|). This is the one place where
+// a file goes from its keys to its written output, so a check of the
+// output before it is published belongs here, at its end.
 std::optional<std::string> finish_one(Entry& e, const OutputOptions& options,
-                                      bool defer_dir_flush) {
+                                      bool group_commit) {
   const Job& job = *e.job;
   return guarded(job, [&]() -> std::optional<std::string> {
     const CancelHook cancel(stop_requested, nullptr);
@@ -172,18 +172,20 @@ std::optional<std::string> finish_one(Entry& e, const OutputOptions& options,
     if (!begun.ok()) return cannot_write(job.output, begun.error());
     AtomicOutput& out = e.output.emplace(std::move(*begun));
     write_container(out.file(), sealed, options.version);
+    if (group_commit) return std::nullopt;
     // The stream's bytes are in the file; give the memory back before the
     // flush to disk.
     sealed.buffer = PackageBuffer();
-    if (defer_dir_flush) out.defer_directory_flush();
-    if (IoResult<void> done = out.commit(); !done.ok()) return cannot_write(job.output, done.error());
+    IoResult<void> done = out.commit();
+    e.output.reset();
+    if (!done.ok()) return cannot_write(job.output, done.error());
     return std::nullopt;
   });
 }
 
 // run_group takes |group| from its sources to its outputs and reports each
-// file. A stop signal before a file starts leaves it and the rest of the
-// group unstarted (and unreported).
+// file once its output is durable. A stop signal before a file starts
+// leaves it and the rest of the group unstarted (and unreported).
 void run_group(std::span<Entry> group, std::string_view password, const OutputOptions& options,
                const Batch& batch, Reporter& reporter) {
   size_t started = 0;
@@ -197,15 +199,13 @@ void run_group(std::span<Entry> group, std::string_view password, const OutputOp
   std::vector<AtomicOutput*> outputs;
   for (Entry& e : group) {
     if (!e.error) e.error = finish_one(e, options, batch.group_commit);
-    outputs.push_back(e.output && !e.error ? &*e.output : nullptr);
+    if (e.error) e.output.reset();  // a written output that failed is removed
+    outputs.push_back(e.output ? &*e.output : nullptr);
   }
-  const std::vector<IoResult<void>> flushed = AtomicOutput::flush_directories(outputs);
+  const std::vector<IoResult<void>> committed = AtomicOutput::commit_group(outputs);
   for (size_t k = 0; k < group.size(); ++k) {
     Entry& e = group[k];
-    if (!e.error && !flushed[k].ok()) {
-      // The new bytes are in place, but the rename may not survive a crash.
-      e.error = cannot_write(e.job->output, flushed[k].error());
-    }
+    if (!e.error && !committed[k].ok()) e.error = cannot_write(e.job->output, committed[k].error());
     if (e.error) {
       reporter.failed(*e.error);
     } else {

@@ -24,8 +24,8 @@ inline constexpr char kGroupCommitVariable[] = "CELLVAULT_GROUP_COMMIT";
 struct Batch {
   // The kernel whose lanes derive the keys of a group's files together.
   lanes::Sha512Lanes kernel;
-  // The outputs of a group share their directories' flushes; without it
-  // each output flushes its own directory.
+  // The outputs of a group are committed together; without it each output
+  // flushes its file and its directory on its own.
   bool group_commit = true;
 };
 
@@ -45,17 +45,17 @@ size_t group_size(size_t jobs, size_t workers, size_t lanes);
 // reporting each result to |reporter| as its group finishes. A worker
 // takes group_size jobs, opens their sources and checks their outputs,
 // derives the keys of those that may go on in the lanes of
-// |batch.kernel|, then reads, encrypts, writes and commits each of them in
-// turn; with |batch.group_commit| the directories of the group's outputs
-// are flushed once for the group, and a file is reported done only after
-// its directory's flush. Each result is one line naming the file and the
-// cause; a failing job never stops the others, not even those of its
-// group. Without |output.replace_existing| an existing output is an error
-// and is left untouched. A source too large for the container version is
-// refused from its size, before it is read. A stop signal (StopOnSignal)
-// starts no job after it, and the jobs in progress (the group's files
-// started) finish; a job whose input keeps it waiting (a FIFO without a
-// writer) then ends with nothing written.
+// |batch.kernel|, then reads, encrypts and writes each of them in turn;
+// with |batch.group_commit| their outputs are then committed together
+// (AtomicOutput::commit_group), else each right after it is written. A
+// file is reported done only once its output is durable. Each failure is
+// one line naming the file and the cause; a failing job never stops the
+// others, not even those of its group. Without |output.replace_existing|
+// an existing output is an error and is left untouched. A source too large
+// for the container version is refused from its size, before it is read.
+// A stop signal (StopOnSignal) starts no job after it, and the jobs in
+// progress (the group's files started) finish; a job whose input keeps it
+// waiting (a FIFO without a writer) then ends with nothing written.
 void run_jobs(const std::vector<Job>& jobs, std::string_view password,
               const OutputOptions& output, unsigned threads, const Batch& batch,
               Reporter& reporter);

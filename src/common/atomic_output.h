@@ -22,14 +22,9 @@
 // exception or early return before commit leaves the destination as it
 // was.
 //
-// Many outputs at once (group commit): a directory flush costs as much as
-// a file's, so outputs that share a directory can share its flush:
-//   out.defer_directory_flush();        // for each output, before commit
-//   unwrap(out.commit());               // flushes the file, renames it
-//   AtomicOutput::flush_directories(outputs);  // each directory once
-// An output is durable only once its directory flush has returned; a crash
-// before that may lose its rename (the destination then holds its old
-// bytes, or is absent), never leave it partial.
+// Many outputs at once (group commit): AtomicOutput::commit_group commits
+// a group of outputs for little more than the cost of one, and each output
+// stays exactly as atomic as with commit.
 
 #ifndef CELLVAULT_COMMON_ATOMIC_OUTPUT_H_
 #define CELLVAULT_COMMON_ATOMIC_OUTPUT_H_
@@ -84,18 +79,19 @@ class AtomicOutput {
   // kDestinationExistsMessage.
   IoResult<void> commit();
 
-  // defer_directory_flush makes commit stop after the rename and leave the
-  // directory's flush to flush_directories. Call it before commit.
-  void defer_directory_flush() { defer_dir_flush_ = true; }
-
-  // flush_directories flushes the directory of every output in |outputs|
-  // whose commit left that flush for later, once per directory however
-  // many of the outputs it holds. Element k of the result answers for
-  // outputs[k]: the error of its directory's flush (the new bytes are then
-  // in place, but the rename may not survive a crash), or success, also
-  // for an output that had no flush left (in place, committed without
-  // deferral, or not committed). Null elements are answered with success.
-  static std::vector<IoResult<void>> flush_directories(
+  // commit_group commits every output of |outputs| as commit would, as one
+  // group: the temporary files are flushed to disk at the same time (a
+  // journaling file system then writes them in one journal commit instead
+  // of one each), renamed in order, and then each directory that holds
+  // some of them is flushed once. Element k of the result answers for
+  // outputs[k] (a null element is answered with success): a failure to
+  // flush or rename one output fails that output alone, its temporary file
+  // removed and its destination as it was; a failure to flush a directory
+  // fails each output in it, whose new bytes are then in place but whose
+  // rename may not survive a crash. An output is durable only once the
+  // call has returned; a crash before that leaves each output of the group
+  // either as it was or complete, never partial.
+  static std::vector<IoResult<void>> commit_group(
       std::span<AtomicOutput* const> outputs);
 
   // in_place tells whether the destination is written directly (it is an
@@ -113,6 +109,11 @@ class AtomicOutput {
   void discard();
   // replace renames the temporary file to the destination's name.
   IoResult<void> replace();
+  // flush_directories flushes the directory of every output whose commit
+  // left that for later (dir_flush_due_), once per directory; element k
+  // answers for outputs[k], success where nothing was due.
+  static std::vector<IoResult<void>> flush_directories(
+      std::span<AtomicOutput* const> outputs);
 
   File dir_;                    // the destination's (final) directory
   bool dir_syncable_ = false;   // dir_ was opened for reading, not O_PATH
@@ -121,8 +122,11 @@ class AtomicOutput {
   File file_;                   // the file being written
   bool replace_existing_ = true;
   bool pending_ = false;        // the temporary file exists and is ours
-  bool defer_dir_flush_ = false;  // commit leaves the directory flush out
-  bool dir_flush_due_ = false;    // renamed, directory not flushed yet
+  // For commit_group: the file is flushed already; commit leaves the
+  // directory's flush out; the rename is done but that flush still due.
+  bool synced_ = false;
+  bool defer_dir_flush_ = false;
+  bool dir_flush_due_ = false;
 };
 
 }  // namespace cellvault

@@ -441,84 +441,70 @@ std::vector<int> descriptors_of(const std::string& dir) {
   return out;
 }
 
-// A group of outputs in two directories, each written with its name.
-struct Group {
-  std::vector<std::string> paths;
+// begin_group begins an output for each of |paths|, writing its path into
+// it.
+std::vector<std::unique_ptr<AtomicOutput>> begin_group(const std::vector<std::string>& paths) {
   std::vector<std::unique_ptr<AtomicOutput>> outputs;
-  std::vector<AtomicOutput*> pointers() const {
-    std::vector<AtomicOutput*> out;
-    for (const auto& o : outputs) out.push_back(o.get());
-    return out;
-  }
-};
-
-Group begin_group(const std::vector<std::string>& paths) {
-  Group g{paths, {}};
   for (const std::string& path : paths) {
-    g.outputs.push_back(std::make_unique<AtomicOutput>(unwrap(AtomicOutput::begin(path))));
-    g.outputs.back()->defer_directory_flush();
+    outputs.push_back(std::make_unique<AtomicOutput>(unwrap(AtomicOutput::begin(path))));
     const auto* p = reinterpret_cast<const uint8_t*>(path.data());
-    EXPECT_TRUE(g.outputs.back()->file().write_at(ByteView(p, path.size()), 0).ok());
+    EXPECT_TRUE(outputs.back()->file().write_at(ByteView(p, path.size()), 0).ok());
   }
-  return g;
+  return outputs;
+}
+
+std::vector<AtomicOutput*> pointers(const std::vector<std::unique_ptr<AtomicOutput>>& outputs) {
+  std::vector<AtomicOutput*> out;
+  for (const auto& o : outputs) out.push_back(o.get());
+  out.push_back(nullptr);  // a slot without an output is answered too
+  return out;
 }
 
 TEST_F(AtomicOutputTest, GroupCommitFlushesEachDirectoryOnceAndFailsOnlyItsOwnFiles) {
-  fs::create_directory(at("a"));
-  fs::create_directory(at("b"));
-  spit(at("a/2"), "old bytes");
   const std::vector<std::string> paths = {at("a/1"), at("b/1"), at("a/2"), at("a/3"),
                                           at("b/2")};
+  auto fresh_directories = [&] {
+    for (const char* d : {"a", "b"}) {
+      fs::remove_all(at(d));
+      fs::create_directory(at(d));
+    }
+    spit(at("a/2"), "old bytes");
+  };
+  fresh_directories();
   {
-    // Every output published and complete, each directory flushed once.
-    Group g = begin_group(paths);
+    // Every output published and complete; every file flushed, and each
+    // directory once.
+    auto outputs = begin_group(paths);
     const uint64_t before = write_counter::fsync_calls();
-    for (auto& out : g.outputs) ASSERT_TRUE(out->commit().ok());
-    EXPECT_EQ(write_counter::fsync_calls() - before, paths.size());  // the files only
+    const auto committed = AtomicOutput::commit_group(pointers(outputs));
+    EXPECT_EQ(write_counter::fsync_calls() - before, paths.size() + 2);
+    ASSERT_EQ(committed.size(), paths.size() + 1);
+    for (const auto& r : committed) EXPECT_TRUE(r.ok());
     for (const std::string& path : paths) EXPECT_EQ(slurp(path), path);
-    const auto flushed = AtomicOutput::flush_directories(g.pointers());
-    EXPECT_EQ(write_counter::fsync_calls() - before, paths.size() + 2);
-    ASSERT_EQ(flushed.size(), paths.size());
-    for (const auto& r : flushed) EXPECT_TRUE(r.ok());
-    // Nothing is left to flush a second time.
-    EXPECT_EQ(AtomicOutput::flush_directories(g.pointers()).size(), paths.size());
-    EXPECT_EQ(write_counter::fsync_calls() - before, paths.size() + 2);
   }
   EXPECT_EQ(names(at("a")), (std::set<std::string>{"1", "2", "3"}));
-  fs::remove_all(at("a"));
-  fs::remove_all(at("b"));
-  fs::create_directory(at("a"));
-  fs::create_directory(at("b"));
-  spit(at("a/2"), "old bytes");
+  EXPECT_EQ(names(at("b")), (std::set<std::string>{"1", "2"}));
+
+  fresh_directories();
   {
     // a/2's file flush fails, a/3's rename fails (a directory in the way),
-    // and b's directory flush fails: a/1 alone is durable; b's files are
-    // in place and complete, their flush reported failed.
-    Group g = begin_group(paths);
+    // and b's directory flush fails: a/1 alone is durable; b's files are in
+    // place and complete, their flush reported failed.
+    auto outputs = begin_group(paths);
     fs::create_directories(at("a/3/inner"));
-    write_counter::fail_fsync_of({g.outputs[2]->file().fd()}, EIO);
-    EXPECT_TRUE(g.outputs[0]->commit().ok());
-    EXPECT_TRUE(g.outputs[1]->commit().ok());
-    auto failed_flush = g.outputs[2]->commit();
-    ASSERT_FALSE(failed_flush.ok());
-    EXPECT_EQ(failed_flush.error().os_error(), EIO);
-    auto failed_rename = g.outputs[3]->commit();
-    ASSERT_FALSE(failed_rename.ok());
-    EXPECT_EQ(failed_rename.error().kind(), ErrorKind::IsADirectory);
-    EXPECT_TRUE(g.outputs[4]->commit().ok());
     const std::vector<int> b_fds = descriptors_of(at("b"));
     ASSERT_EQ(b_fds.size(), 2u);
-    write_counter::fail_fsync_of({b_fds[0], b_fds[1]}, EIO);
-    const auto flushed = AtomicOutput::flush_directories(g.pointers());
+    write_counter::fail_fsync_of({outputs[2]->file().fd(), b_fds[0], b_fds[1]}, EIO);
+    const auto committed = AtomicOutput::commit_group(pointers(outputs));
     write_counter::fail_fsync_of({}, 0);
-    EXPECT_TRUE(flushed[0].ok());
-    for (size_t k : {1u, 4u}) {
-      ASSERT_FALSE(flushed[k].ok());
-      EXPECT_EQ(flushed[k].error().os_error(), EIO);
+    EXPECT_TRUE(committed[0].ok());
+    for (size_t k : {1u, 2u, 4u}) {
+      ASSERT_FALSE(committed[k].ok()) << k;
+      EXPECT_EQ(committed[k].error().os_error(), EIO) << k;
     }
-    // The failed commits have nothing left to flush.
-    EXPECT_TRUE(flushed[2].ok());
-    EXPECT_TRUE(flushed[3].ok());
+    ASSERT_FALSE(committed[3].ok());
+    EXPECT_EQ(committed[3].error().kind(), ErrorKind::IsADirectory);
+    EXPECT_TRUE(committed[5].ok());
   }
   EXPECT_EQ(slurp(at("a/1")), at("a/1"));
   EXPECT_EQ(slurp(at("a/2")), "old bytes");
