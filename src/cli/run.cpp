@@ -183,11 +183,11 @@ std::optional<std::string> finish_one(Entry& e, const OutputOptions& options,
   });
 }
 
-// run_group takes |group| from its sources to its outputs and reports each
-// file once its output is durable. A stop signal before a file starts
-// leaves it and the rest of the group unstarted (and unreported).
-void run_group(std::span<Entry> group, std::string_view password, const OutputOptions& options,
-               const Batch& batch, Reporter& reporter) {
+// write_group takes |group| from its sources to its written outputs and
+// returns the files started: a stop signal before a file starts leaves it
+// and the rest of the group unstarted (and unreported).
+std::span<Entry> write_group(std::span<Entry> group, std::string_view password,
+                             const OutputOptions& options, const Batch& batch) {
   size_t started = 0;
   for (Entry& e : group) {
     if (StopOnSignal::requested() != 0) break;
@@ -196,12 +196,18 @@ void run_group(std::span<Entry> group, std::string_view password, const OutputOp
   }
   group = group.first(started);
   derive_keys(group, password, batch.kernel);
-  std::vector<AtomicOutput*> outputs;
   for (Entry& e : group) {
     if (!e.error) e.error = finish_one(e, options, batch.group_commit);
     if (e.error) e.output.reset();  // a written output that failed is removed
-    outputs.push_back(e.output ? &*e.output : nullptr);
   }
+  return group;
+}
+
+// commit_and_report commits the written outputs of |group| together and
+// reports each file, a success only once its output is durable.
+void commit_and_report(std::span<Entry> group, Reporter& reporter) {
+  std::vector<AtomicOutput*> outputs;
+  for (Entry& e : group) outputs.push_back(e.output ? &*e.output : nullptr);
   const std::vector<IoResult<void>> committed = AtomicOutput::commit_group(outputs);
   for (size_t k = 0; k < group.size(); ++k) {
     Entry& e = group[k];
@@ -213,6 +219,40 @@ void run_group(std::span<Entry> group, std::string_view password, const OutputOp
     }
   }
 }
+
+// Committer commits a worker's groups on a thread of its own, one group at
+// a time, so that the worker derives the next group's keys while the disk
+// flushes the last group's files.
+class Committer {
+ public:
+  explicit Committer(Reporter& reporter) : reporter_(reporter) {}
+  ~Committer() { wait(); }
+  Committer(const Committer&) = delete;
+  Committer& operator=(const Committer&) = delete;
+
+  // commit waits for the previous group, then commits |group| (its files
+  // |started|) in the background, or here when no thread can be had.
+  void commit(std::vector<Entry> group, size_t started) {
+    wait();
+    group_ = std::move(group);
+    started_ = started;
+    try {
+      thread_ = std::thread([this] { commit_and_report(std::span(group_).first(started_), reporter_); });
+    } catch (const std::system_error&) {
+      commit_and_report(std::span(group_).first(started_), reporter_);
+    }
+  }
+
+  void wait() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  Reporter& reporter_;
+  std::vector<Entry> group_;
+  size_t started_ = 0;
+  std::thread thread_;
+};
 
 }  // namespace
 
@@ -243,6 +283,7 @@ void run_jobs(const std::vector<Job>& jobs, std::string_view password,
   const size_t size = group_size(jobs.size(), workers, batch.kernel.lanes());
   std::atomic<size_t> next{0};
   auto work = [&] {
+    Committer committer(reporter);
     for (;;) {
       if (StopOnSignal::requested() != 0) return;
       const size_t first = next.fetch_add(size);
@@ -250,7 +291,8 @@ void run_jobs(const std::vector<Job>& jobs, std::string_view password,
       const size_t count = std::min(size, jobs.size() - first);
       std::vector<Entry> group(count);
       for (size_t k = 0; k < count; ++k) group[k].job = &jobs[first + k];
-      run_group(group, password, output, batch, reporter);
+      const size_t started = write_group(group, password, output, batch).size();
+      committer.commit(std::move(group), started);
     }
   };
   std::vector<std::thread> pool;

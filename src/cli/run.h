@@ -47,8 +47,9 @@ size_t group_size(size_t jobs, size_t workers, size_t lanes);
 // derives the keys of those that may go on in the lanes of
 // |batch.kernel|, then reads, encrypts and writes each of them in turn;
 // with |batch.group_commit| their outputs are then committed together
-// (AtomicOutput::commit_group), else each right after it is written. A
-// file is reported done only once its output is durable. Each failure is
+// (AtomicOutput::commit_group) on a thread of the worker's own while the
+// worker goes on with its next group, else each right after it is
+// written. A file is reported done only once its output is durable. Each failure is
 // one line naming the file and the cause; a failing job never stops the
 // others, not even those of its group. Without |output.replace_existing|
 // an existing output is an error and is left untouched. A source too large
