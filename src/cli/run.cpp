@@ -1,5 +1,6 @@
 #include "cli/run.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -254,6 +255,31 @@ class Committer {
   std::thread thread_;
 };
 
+// A file of a group holds up to five descriptors at once (its source, its
+// temporary output and that output's directory while its group is written,
+// the directory still while the group is committed); the rest of the
+// process needs a few more (standard streams, the password file).
+constexpr size_t kDescriptorsPerFile = 5;
+constexpr rlim_t kDescriptorsElsewhere = 16;
+
+// fit_to_descriptors returns the largest group of at most |size| files
+// whose descriptors |workers| workers can hold at once, raising the soft
+// limit on open descriptors towards the hard one if that helps: a file
+// that finds no descriptor would fail (EMFILE) for nothing.
+size_t fit_to_descriptors(size_t size, size_t workers) {
+  struct rlimit lim;
+  if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return size;
+  const rlim_t want = kDescriptorsElsewhere + kDescriptorsPerFile * workers * size;
+  if (lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur < want) {
+    struct rlimit raised = lim;
+    raised.rlim_cur = lim.rlim_max == RLIM_INFINITY ? want : std::min(want, lim.rlim_max);
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) lim = raised;
+  }
+  if (lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur >= want) return size;
+  const rlim_t room = lim.rlim_cur > kDescriptorsElsewhere ? lim.rlim_cur - kDescriptorsElsewhere : 0;
+  return std::clamp<size_t>(room / (kDescriptorsPerFile * workers), 1, size);
+}
+
 }  // namespace
 
 TextResult<Batch> batch_from_environment() {
@@ -280,7 +306,8 @@ void run_jobs(const std::vector<Job>& jobs, std::string_view password,
               const OutputOptions& output, unsigned threads, const Batch& batch,
               Reporter& reporter) {
   const size_t workers = std::clamp<size_t>(threads, 1, std::max<size_t>(jobs.size(), 1));
-  const size_t size = group_size(jobs.size(), workers, batch.kernel.lanes());
+  const size_t size =
+      fit_to_descriptors(group_size(jobs.size(), workers, batch.kernel.lanes()), workers);
   std::atomic<size_t> next{0};
   auto work = [&] {
     Committer committer(reporter);

@@ -142,3 +142,25 @@ def test_a_bad_setting_is_refused_before_any_work(tmp_path: Path, password_file:
     assert done.stderr.startswith("cellvault: " + message)
     assert len(done.stderr.splitlines()) == 1
     assert files_in(tmp_path) == ["a.xlsx", "password.txt"]
+
+
+def test_groups_shrink_to_the_descriptors_there_are(tmp_path: Path,
+                                                    password_file: Path) -> None:
+    # 40 files on 2 workers would make groups of 16, whose sources, outputs
+    # and directories (with those of the group being committed) need more
+    # descriptors than the 48 allowed here: the groups must shrink rather
+    # than files fail.
+    env = forced("avx512x16", tmp_path)
+    (tmp_path / "out").mkdir()
+    plains = {f"b{i:02}.xlsx": make_package(tmp_path / f"b{i:02}.xlsx", fill=str(i))
+              for i in range(40)}
+
+    def few_descriptors() -> None:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (48, 48))
+
+    done = run(["encrypt", "-j2", "--password-file", str(password_file), *plains, "-o", "out"],
+               tmp_path, env=env, before_exec=few_descriptors)
+    assert done.returncode == 0, done.stderr
+    assert files_in(tmp_path / "out") == sorted(plains)
+    for name, plain in plains.items():
+        assert decrypt(tmp_path / "out" / name, PASSWORD) == plain, name
