@@ -22,9 +22,7 @@ peer side still runs and the script says what is missing.
 
 import argparse
 import os
-import shutil
 import sys
-import sysconfig
 import tempfile
 from pathlib import Path
 
@@ -45,14 +43,6 @@ def parse_args():
     parser.add_argument("--chart", default=str(B.ROOT / "docs" / "peer-benchmark.png"))
     parser.add_argument("--no-chart", action="store_true")
     return B.parse_args(parser)
-
-
-def find_command(name):
-    """The environment's own scripts folder first, then PATH."""
-    candidate = Path(sysconfig.get_path("scripts")) / name
-    if candidate.is_file() and os.access(candidate, os.X_OK):
-        return str(candidate)
-    return shutil.which(name)
 
 
 def alternate(runs, measures):
@@ -83,7 +73,7 @@ def in_call(args, books, warm, have_module, scratch):
 
 
 def whole_command(args, books, cli, scratch):
-    peer_cli = find_command(PEER)
+    peer_cli = B.find_command(PEER)
     env = dict(os.environ, CELLVAULT_BENCH_PASSWORD=B.PASSWORD)
     out_cv, out_peer = Path(scratch) / "cli-cv.xlsx", Path(scratch) / "cli-peer.xlsx"
 
@@ -150,7 +140,7 @@ def main():
     warm = B.workbook(args.out_dir, "10KB")
     books = {label: B.workbook(args.out_dir, label) for label in args.sizes}
     missing = B.cellvault_import_error()
-    cli = find_command("cellvault")
+    cli = B.find_command("cellvault")
     print(B.machine_load())
     if missing:
         print("cellvault module cannot be imported (%s): `pip install .` first;"

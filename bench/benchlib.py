@@ -12,9 +12,11 @@ the reset is refused, the baseline is the peak after the warm-up call
 
 import json
 import os
+import shutil
 import statistics
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 from pathlib import Path
@@ -148,6 +150,14 @@ def run_process(argv, env=None, cwd=None):
                                                        done.stderr.decode("utf-8", "replace")))
         text = report.read().strip()
     return seconds, int(text.splitlines()[-1]) if wrapped is not argv and text else None
+
+
+def find_command(name):
+    """The environment's own scripts folder first, then PATH."""
+    candidate = Path(sysconfig.get_path("scripts")) / name
+    if candidate.is_file() and os.access(candidate, os.X_OK):
+        return str(candidate)
+    return shutil.which(name)
 
 
 def machine_load():

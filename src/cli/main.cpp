@@ -106,6 +106,13 @@ int files_command(Options options) {
   const bool verifying = options.command == Command::Verify;
   const std::vector<Job> jobs = verifying ? std::vector<Job>() : plan_jobs(options);
   const size_t count = verifying ? options.paths.size() : jobs.size();
+  // A kernel named wrongly would fail every file alike: say so before the
+  // password is asked for.
+  TextResult<Batch> batch = batch_from_environment();
+  if (!batch.ok()) {
+    print(stderr, "cellvault: " + batch.error() + "\n");
+    return kUsageError;
+  }
 
   std::optional<std::string> warning;
   TextResult<SecretBytes> password = read_password(options, &warning);
@@ -126,7 +133,7 @@ int files_command(Options options) {
   Reporter reporter(count, show_bar, STDERR_FILENO);
   switch (options.command) {
     case Command::Encrypt:
-      run_jobs(jobs, text, output, options.verify_output, threads, reporter);
+      run_jobs(jobs, text, output, options.verify_output, threads, *batch, reporter);
       break;
     case Command::Verify:
       verify_files(options.paths, text, threads, reporter);

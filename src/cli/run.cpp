@@ -1,15 +1,25 @@
 #include "cli/run.h"
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 #include "cli/interrupt.h"
+#include "cli/plan.h"
 #include "cli/shown.h"
 #include "common/abort.h"
+#include "common/atomic_output.h"
 #include "common/cancel.h"
 #include "common/destination.h"
 #include "common/file.h"
@@ -20,89 +30,307 @@
 namespace cellvault::cli {
 namespace {
 
+std::string cannot_read(const Job& job, const IoError& error) {
+  return "cannot read " + shown(job.input) + ": " + error.message();
+}
+
+std::string cannot_encrypt(const Job& job, std::string_view why) {
+  return "cannot encrypt " + shown(job.input) + ": " + std::string(why);
+}
+
 // stop_requested answers the source's cancellation hook: the first stop
 // signal ends a wait for input (the files being written still finish).
 bool stop_requested(void* /*context*/) { return StopOnSignal::requested() != 0; }
 
+// failure_line words what the pipeline threw for |job| in one line: an
+// abort with an I/O error behind it is the output's failure, one without
+// comes from the encryption itself.
+std::string failure_line(const Job& job, const std::exception_ptr& thrown) {
+  try {
+    std::rethrow_exception(thrown);
+  } catch (const Abort& abort) {
+    if (abort.cause()) return cannot_write(job.output, *abort.cause());
+    return cannot_encrypt(job, abort.message());
+  } catch (const std::bad_alloc&) {
+    return cannot_encrypt(job, "out of memory");
+  } catch (const std::exception& e) {
+    return cannot_encrypt(job, e.what());
+  }
+}
+
+// guarded runs |step| and returns its error line, or the line of what it
+// threw.
+template <class Step>
+std::optional<std::string> guarded(const Job& job, Step&& step) {
+  try {
+    return step();
+  } catch (...) {
+    return failure_line(job, std::current_exception());
+  }
+}
+
+// One file of a group, from its source's opening to its commit.
+struct Entry {
+  const Job* job = nullptr;
+  File source;
+  // Set once the file has failed: it goes no further.
+  std::optional<std::string> error;
+  FileSecrets secrets;
+  PasswordKeys keys;
+  // Committed; its directory's flush may still be due.
+  std::optional<AtomicOutput> output;
+};
+
+// start opens the job's source and asks the output's answer. Both come
+// before the key derivation, so that a file that would fail anyway costs
+// none; the package itself is read only after it, so that a group holds
+// one package in memory at a time. The output asks again when it begins,
+// in case the file system changed meanwhile.
+std::optional<std::string> start(Entry& e, const OutputOptions& options) {
+  const Job& job = *e.job;
+  if (job.refused) return job.refused;
+  IoResult<File> file = open_source(job.input);
+  if (!file.ok()) return cannot_read(job, file.error());
+  // A directory opens for reading; its first read would fail, so say so now.
+  struct stat st;
+  if (::fstat(file->fd(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    return cannot_read(job, IoError::from_os(EISDIR));
+  }
+  // Refused from its size rather than after reading and encrypting it all
+  // (the container's writer would refuse it only then). A pipe has no
+  // size: the writer's own check stays for it.
+  if (const uint64_t limit = max_package_len(options.version);
+      file->remaining_len_hint() > limit) {
+    return cannot_encrypt(
+        job, "it is larger than the " + std::to_string(limit) + " bytes that a version " +
+                 std::to_string(static_cast<unsigned>(options.version)) +
+                 " container holds (use --container-version 4)");
+  }
+  if (IoResult<Destination> dest = writable_destination(job.output, options.replace_existing);
+      !dest.ok()) {
+    return cannot_write(job.output, dest.error());
+  }
+  e.source = std::move(*file);
+  return std::nullopt;
+}
+
+// derive_keys draws the secrets of the group's files that are still going,
+// one file after the other, and derives their password keys together.
+void derive_keys(std::span<Entry> group, std::string_view password,
+                 const lanes::Sha512Lanes& kernel) {
+  std::vector<Entry*> live;
+  for (Entry& e : group) {
+    if (!e.error) live.push_back(&e);
+  }
+  if (live.empty()) return;
+  try {
+    for (Entry* e : live) e->secrets = draw_file_secrets();
+    if (live.size() == 1) {
+      live[0]->keys = derive_password_keys(password, live[0]->secrets.password_salt);
+      return;
+    }
+    std::vector<PasswordAndSalt> inputs;
+    for (const Entry* e : live) inputs.push_back({password, e->secrets.password_salt});
+    std::vector<PasswordKeys> keys = derive_password_keys(inputs, kernel);
+    for (size_t k = 0; k < live.size(); ++k) live[k]->keys = std::move(keys[k]);
+  } catch (...) {
+    // A failure here (the random source, the password's text) is the same
+    // for every file of the group.
+    const std::exception_ptr thrown = std::current_exception();
+    for (Entry* e : live) e->error = failure_line(*e->job, thrown);
+  }
+}
+
+// finish_one reads the package, seals it under the keys and writes the
+// container into a new output, which it leaves for the group to commit
+// (or commits itself without |group_commit|). This is the one place where
+// a file goes from its keys to its written output, so a check of the
+// output before it is published belongs here, at its end.
+std::optional<std::string> finish_one(Entry& e, const OutputOptions& options,
+                                      bool group_commit, std::string_view password,
+                                      bool verify_output) {
+  const Job& job = *e.job;
+  return guarded(job, [&]() -> std::optional<std::string> {
+    const CancelHook cancel(stop_requested, nullptr);
+    IoResult<PackageBuffer> data = read_package(e.source, cancel);
+    if (!data.ok()) return cannot_read(job, data.error());
+    (void)e.source.close();
+    // --verify: the package is encrypted where it lies, so it is
+    // remembered by its digest, and the written file is read back against
+    // that before it may be published.
+    std::optional<reader::PackageFingerprint> expected;
+    if (verify_output) expected = reader::fingerprint_of(data->package());
+    SealedPackage sealed = seal_package(std::move(*data), e.secrets, e.keys);
+    // Only now is the destination touched.
+    IoResult<AtomicOutput> begun = AtomicOutput::begin(job.output, options.replace_existing);
+    if (!begun.ok()) return cannot_write(job.output, begun.error());
+    AtomicOutput& out = e.output.emplace(std::move(*begun));
+    if (expected && out.in_place()) {
+      return cannot_encrypt(job, "the output is not a regular file, so it would be written in "
+                                 "place and cannot be checked before it is published");
+    }
+    write_container(out.file(), sealed, options.version);
+    // The stream's bytes are in the file; give the memory back before the
+    // read-back and the flush to disk.
+    sealed.buffer = PackageBuffer();
+    if (expected) {
+      if (std::optional<std::string> wrong =
+              reader::check_read_back(out.file(), password, *expected)) {
+        return cannot_encrypt(
+            job, "the written file does not check out, so it was not published: " + *wrong);
+      }
+    }
+    if (group_commit) return std::nullopt;
+    IoResult<void> done = out.commit();
+    e.output.reset();
+    if (!done.ok()) return cannot_write(job.output, done.error());
+    return std::nullopt;
+  });
+}
+
+// write_group takes |group| from its sources to its written outputs and
+// returns the files started: a stop signal before a file starts leaves it
+// and the rest of the group unstarted (and unreported).
+std::span<Entry> write_group(std::span<Entry> group, std::string_view password,
+                             const OutputOptions& options, bool verify_output,
+                             const Batch& batch) {
+  size_t started = 0;
+  for (Entry& e : group) {
+    if (StopOnSignal::requested() != 0) break;
+    e.error = guarded(*e.job, [&] { return start(e, options); });
+    ++started;
+  }
+  group = group.first(started);
+  derive_keys(group, password, batch.kernel);
+  for (Entry& e : group) {
+    if (!e.error) {
+      e.error = finish_one(e, options, batch.group_commit, password, verify_output);
+    }
+    if (e.error) e.output.reset();  // a written output that failed is removed
+  }
+  return group;
+}
+
+// commit_and_report commits the written outputs of |group| together and
+// reports each file, a success only once its output is durable.
+void commit_and_report(std::span<Entry> group, Reporter& reporter) {
+  std::vector<AtomicOutput*> outputs;
+  for (Entry& e : group) outputs.push_back(e.output ? &*e.output : nullptr);
+  const std::vector<IoResult<void>> committed = AtomicOutput::commit_group(outputs);
+  for (size_t k = 0; k < group.size(); ++k) {
+    Entry& e = group[k];
+    if (!e.error && !committed[k].ok()) e.error = cannot_write(e.job->output, committed[k].error());
+    if (e.error) {
+      reporter.failed(*e.error);
+    } else {
+      reporter.succeeded();
+    }
+  }
+}
+
+// Committer commits a worker's groups on a thread of its own, one group at
+// a time, so that the worker derives the next group's keys while the disk
+// flushes the last group's files.
+class Committer {
+ public:
+  explicit Committer(Reporter& reporter) : reporter_(reporter) {}
+  ~Committer() { wait(); }
+  Committer(const Committer&) = delete;
+  Committer& operator=(const Committer&) = delete;
+
+  // commit waits for the previous group, then commits |group| (its files
+  // |started|) in the background, or here when no thread can be had.
+  void commit(std::vector<Entry> group, size_t started) {
+    wait();
+    group_ = std::move(group);
+    started_ = started;
+    try {
+      thread_ = std::thread([this] { commit_and_report(std::span(group_).first(started_), reporter_); });
+    } catch (const std::system_error&) {
+      commit_and_report(std::span(group_).first(started_), reporter_);
+    }
+  }
+
+  void wait() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  Reporter& reporter_;
+  std::vector<Entry> group_;
+  size_t started_ = 0;
+  std::thread thread_;
+};
+
+// A file of a group holds up to five descriptors at once (its source, its
+// temporary output and that output's directory while its group is written,
+// the directory still while the group is committed); the rest of the
+// process needs a few more (standard streams, the password file).
+constexpr size_t kDescriptorsPerFile = 5;
+constexpr rlim_t kDescriptorsElsewhere = 16;
+
+// fit_to_descriptors returns the largest group of at most |size| files
+// whose descriptors |workers| workers can hold at once, raising the soft
+// limit on open descriptors towards the hard one if that helps: a file
+// that finds no descriptor would fail (EMFILE) for nothing.
+size_t fit_to_descriptors(size_t size, size_t workers) {
+  struct rlimit lim;
+  if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return size;
+  const rlim_t want = kDescriptorsElsewhere + kDescriptorsPerFile * workers * size;
+  if (lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur < want) {
+    struct rlimit raised = lim;
+    raised.rlim_cur = lim.rlim_max == RLIM_INFINITY ? want : std::min(want, lim.rlim_max);
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) lim = raised;
+  }
+  if (lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur >= want) return size;
+  const rlim_t room = lim.rlim_cur > kDescriptorsElsewhere ? lim.rlim_cur - kDescriptorsElsewhere : 0;
+  return std::clamp<size_t>(room / (kDescriptorsPerFile * workers), 1, size);
+}
+
 }  // namespace
 
-std::optional<std::string> encrypt_one(const Job& job, std::string_view password,
-                                       const OutputOptions& output, bool verify_output) {
-  if (job.refused) return job.refused;
-  const std::string input = shown(job.input);
-  try {
-    IoResult<File> file = open_source(job.input);
-    if (!file.ok()) return "cannot read " + input + ": " + file.error().message();
-    // Refused from its size rather than after reading and encrypting it all
-    // (the container's writer would refuse it only then). A pipe has no
-    // size: the writer's own check stays for it.
-    if (const uint64_t limit = max_package_len(output.version);
-        file->remaining_len_hint() > limit) {
-      return "cannot encrypt " + input + ": it is larger than the " + std::to_string(limit) +
-             " bytes that a version " +
-             std::to_string(static_cast<unsigned>(output.version)) +
-             " container holds (use --container-version 4)";
-    }
-    const CancelHook cancel(stop_requested, nullptr);
-    IoResult<PackageBuffer> data = read_package(*file, cancel);
-    if (!data.ok()) return "cannot read " + input + ": " + data.error().message();
-    (void)file->close();
-    // The output's own answer, asked before the key derivation so that its
-    // cost is saved for an output that would be refused anyway; the output
-    // asks again when it begins, in case the file system changed meanwhile.
-    if (IoResult<Destination> dest =
-            writable_destination(job.output, output.replace_existing);
-        !dest.ok()) {
-      return cannot_write(job.output, dest.error());
-    }
-    try {
-      // --verify: the package is encrypted where it lies, so it is
-      // remembered by its digest, and the written file is read back against
-      // that before it may be published.
-      OutputCheck check;
-      if (verify_output) {
-        check = [&, expected = reader::fingerprint_of(data->package())](File& written) {
-          if (std::optional<std::string> wrong =
-                  reader::check_read_back(written, password, expected)) {
-            abort_call("the written file does not check out, so it was not published: " +
-                       *wrong);
-          }
-        };
-      }
-      encrypt(job.output, std::move(*data), password, output, check);
-    } catch (const Abort& abort) {
-      // An abort with an I/O error behind it is the output's failure; one
-      // without comes from the encryption itself.
-      if (abort.cause()) return cannot_write(job.output, *abort.cause());
-      return "cannot encrypt " + input + ": " + abort.message();
-    }
-  } catch (const std::bad_alloc&) {
-    return "cannot encrypt " + input + ": out of memory";
-  } catch (const std::exception& e) {
-    return "cannot encrypt " + input + ": " + e.what();
+TextResult<Batch> batch_from_environment() {
+  TextResult<lanes::Sha512Lanes> kernel = lanes::Sha512Lanes::from_environment();
+  if (!kernel.ok()) return Err{std::move(kernel).error()};
+  Batch batch{*kernel, true};
+  const char* value = std::getenv(kGroupCommitVariable);
+  const std::string_view choice = value == nullptr ? "" : value;
+  if (choice == "off") {
+    batch.group_commit = false;
+  } else if (!choice.empty() && choice != "on") {
+    return Err{std::string(kGroupCommitVariable) + ": " + quote(choice) +
+               " is neither on nor off"};
   }
-  return std::nullopt;
+  return batch;
+}
+
+size_t group_size(size_t jobs, size_t workers, size_t lanes) {
+  const size_t share = (jobs + std::max<size_t>(workers, 1) - 1) / std::max<size_t>(workers, 1);
+  return std::clamp<size_t>(share, 1, std::max<size_t>(lanes, 1));
 }
 
 void run_jobs(const std::vector<Job>& jobs, std::string_view password,
               const OutputOptions& output, bool verify_output, unsigned threads,
-              Reporter& reporter) {
+              const Batch& batch, Reporter& reporter) {
+  const size_t workers = std::clamp<size_t>(threads, 1, std::max<size_t>(jobs.size(), 1));
+  const size_t size =
+      fit_to_descriptors(group_size(jobs.size(), workers, batch.kernel.lanes()), workers);
   std::atomic<size_t> next{0};
   auto work = [&] {
+    Committer committer(reporter);
     for (;;) {
       if (StopOnSignal::requested() != 0) return;
-      const size_t i = next.fetch_add(1);
-      if (i >= jobs.size()) return;
-      std::optional<std::string> error = encrypt_one(jobs[i], password, output, verify_output);
-      if (error) {
-        reporter.failed(*error);
-      } else {
-        reporter.succeeded();
-      }
+      const size_t first = next.fetch_add(size);
+      if (first >= jobs.size()) return;
+      const size_t count = std::min(size, jobs.size() - first);
+      std::vector<Entry> group(count);
+      for (size_t k = 0; k < count; ++k) group[k].job = &jobs[first + k];
+      const size_t started = write_group(group, password, output, verify_output, batch).size();
+      committer.commit(std::move(group), started);
     }
   };
   std::vector<std::thread> pool;
-  for (unsigned t = 1; t < threads && t < jobs.size(); ++t) {
+  for (size_t t = 1; t < workers; ++t) {
     try {
       pool.emplace_back(work);
     } catch (const std::system_error&) {

@@ -11,6 +11,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <map>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "common/destination.h"
@@ -159,7 +162,10 @@ AtomicOutput::AtomicOutput(AtomicOutput&& other) noexcept
       temp_name_(std::move(other.temp_name_)),
       file_(std::move(other.file_)),
       replace_existing_(other.replace_existing_),
-      pending_(std::exchange(other.pending_, false)) {}
+      pending_(std::exchange(other.pending_, false)),
+      synced_(other.synced_),
+      defer_dir_flush_(other.defer_dir_flush_),
+      dir_flush_due_(std::exchange(other.dir_flush_due_, false)) {}
 
 AtomicOutput::~AtomicOutput() { discard(); }
 
@@ -176,18 +182,86 @@ IoResult<void> AtomicOutput::commit() {
   // /dev/null even fails with EINVAL); closing is all there is.
   if (in_place()) return file_.close();
 
-  IoResult<void> done = file_.sync();
+  IoResult<void> done = synced_ ? IoResult<void>() : file_.sync();
   if (done.ok()) done = file_.close();
   if (done.ok()) done = replace();
   if (!done.ok()) {
     discard();
     return done;
   }
+  if (dir_syncable_ && defer_dir_flush_) {
+    dir_flush_due_ = true;
+    return {};
+  }
   if (dir_syncable_ && ::fsync(dir_.fd()) != 0) {
     // The new bytes are in place, but the rename may not survive a crash.
     return Err{IoError::from_errno()};
   }
   return {};
+}
+
+std::vector<IoResult<void>> AtomicOutput::flush_directories(
+    std::span<AtomicOutput* const> outputs) {
+  std::vector<IoResult<void>> results(outputs.size());
+  // Each output holds its own descriptor of its directory; the directory is
+  // told by its device and inode, and flushed through the first of them.
+  std::map<std::pair<dev_t, ino_t>, size_t> flushed_by;
+  for (size_t k = 0; k < outputs.size(); ++k) {
+    AtomicOutput* out = outputs[k];
+    if (out == nullptr || !out->dir_flush_due_) continue;
+    out->dir_flush_due_ = false;
+    struct stat st;
+    const bool known = ::fstat(out->dir_.fd(), &st) == 0;
+    if (known) {
+      auto [it, first] = flushed_by.emplace(std::pair(st.st_dev, st.st_ino), k);
+      if (!first) {
+        results[k] = results[it->second];
+        continue;
+      }
+    }
+    if (::fsync(out->dir_.fd()) != 0) results[k] = Err{IoError::from_errno()};
+  }
+  return results;
+}
+
+std::vector<IoResult<void>> AtomicOutput::commit_group(
+    std::span<AtomicOutput* const> outputs) {
+  std::vector<IoResult<void>> results(outputs.size());
+  // The files are flushed side by side, each on a thread of its own (on
+  // this one when no thread can be had): the flushes wait for the disk,
+  // not for the processor, and waiting together they share its commits.
+  std::vector<size_t> temporary;
+  for (size_t k = 0; k < outputs.size(); ++k) {
+    if (outputs[k] != nullptr && !outputs[k]->in_place()) temporary.push_back(k);
+  }
+  auto flush = [&](size_t k) { results[k] = outputs[k]->file_.sync(); };
+  {
+    std::vector<std::jthread> helpers;
+    for (size_t t = 1; t < temporary.size(); ++t) {
+      try {
+        helpers.emplace_back(flush, temporary[t]);
+      } catch (const std::system_error&) {
+        flush(temporary[t]);
+      }
+    }
+    if (!temporary.empty()) flush(temporary[0]);
+  }
+  for (size_t k = 0; k < outputs.size(); ++k) {
+    AtomicOutput* out = outputs[k];
+    if (out == nullptr) continue;
+    if (!results[k].ok()) {
+      out->discard();
+      continue;
+    }
+    out->synced_ = !out->in_place();
+    out->defer_dir_flush_ = true;
+    results[k] = out->commit();
+  }
+  const std::vector<IoResult<void>> flushed = flush_directories(outputs);
+  for (size_t k = 0; k < outputs.size(); ++k) {
+    if (results[k].ok() && !flushed[k].ok()) results[k] = flushed[k];
+  }
+  return results;
 }
 
 IoResult<void> AtomicOutput::replace() {

@@ -21,12 +21,18 @@
 // The output owns the file from begin to commit; writers borrow it. Any
 // exception or early return before commit leaves the destination as it
 // was.
+//
+// Many outputs at once (group commit): AtomicOutput::commit_group commits
+// a group of outputs for little more than the cost of one, and each output
+// stays exactly as atomic as with commit.
 
 #ifndef CELLVAULT_COMMON_ATOMIC_OUTPUT_H_
 #define CELLVAULT_COMMON_ATOMIC_OUTPUT_H_
 
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/destination.h"
 #include "common/error.h"
@@ -73,6 +79,21 @@ class AtomicOutput {
   // kDestinationExistsMessage.
   IoResult<void> commit();
 
+  // commit_group commits every output of |outputs| as commit would, as one
+  // group: the temporary files are flushed to disk at the same time (a
+  // journaling file system then writes them in one journal commit instead
+  // of one each), renamed in order, and then each directory that holds
+  // some of them is flushed once. Element k of the result answers for
+  // outputs[k] (a null element is answered with success): a failure to
+  // flush or rename one output fails that output alone, its temporary file
+  // removed and its destination as it was; a failure to flush a directory
+  // fails each output in it, whose new bytes are then in place but whose
+  // rename may not survive a crash. An output is durable only once the
+  // call has returned; a crash before that leaves each output of the group
+  // either as it was or complete, never partial.
+  static std::vector<IoResult<void>> commit_group(
+      std::span<AtomicOutput* const> outputs);
+
   // in_place tells whether the destination is written directly (it is an
   // existing file that is not a regular file).
   bool in_place() const { return temp_name_.empty(); }
@@ -88,6 +109,11 @@ class AtomicOutput {
   void discard();
   // replace renames the temporary file to the destination's name.
   IoResult<void> replace();
+  // flush_directories flushes the directory of every output whose commit
+  // left that for later (dir_flush_due_), once per directory; element k
+  // answers for outputs[k], success where nothing was due.
+  static std::vector<IoResult<void>> flush_directories(
+      std::span<AtomicOutput* const> outputs);
 
   File dir_;                    // the destination's (final) directory
   bool dir_syncable_ = false;   // dir_ was opened for reading, not O_PATH
@@ -96,6 +122,11 @@ class AtomicOutput {
   File file_;                   // the file being written
   bool replace_existing_ = true;
   bool pending_ = false;        // the temporary file exists and is ours
+  // For commit_group: the file is flushed already; commit leaves the
+  // directory's flush out; the rename is done but that flush still due.
+  bool synced_ = false;
+  bool defer_dir_flush_ = false;
+  bool dir_flush_due_ = false;
 };
 
 }  // namespace cellvault

@@ -19,12 +19,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "common/abort.h"
 #include "common/atomic_output.h"
 #include "common/destination.h"
+#include "write_counter.h"
 
 namespace cellvault {
 namespace {
@@ -425,6 +428,91 @@ TEST_F(AtomicOutputTest, DestinationLinkTargetsOfAnyLengthAreReadWhole) {
     ASSERT_EQ(fstat(r->dir.fd(), &got), 0);
     EXPECT_EQ(got.st_ino, want.st_ino) << length;
   }
+}
+
+// descriptors_of lists this process's descriptors open on directory |dir|.
+std::vector<int> descriptors_of(const std::string& dir) {
+  std::vector<int> out;
+  const fs::path want = fs::canonical(dir);
+  for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (fs::read_symlink(e.path(), ec) == want) out.push_back(std::stoi(e.path().filename()));
+  }
+  return out;
+}
+
+// begin_group begins an output for each of |paths|, writing its path into
+// it.
+std::vector<std::unique_ptr<AtomicOutput>> begin_group(const std::vector<std::string>& paths) {
+  std::vector<std::unique_ptr<AtomicOutput>> outputs;
+  for (const std::string& path : paths) {
+    outputs.push_back(std::make_unique<AtomicOutput>(unwrap(AtomicOutput::begin(path))));
+    const auto* p = reinterpret_cast<const uint8_t*>(path.data());
+    EXPECT_TRUE(outputs.back()->file().write_at(ByteView(p, path.size()), 0).ok());
+  }
+  return outputs;
+}
+
+std::vector<AtomicOutput*> pointers(const std::vector<std::unique_ptr<AtomicOutput>>& outputs) {
+  std::vector<AtomicOutput*> out;
+  for (const auto& o : outputs) out.push_back(o.get());
+  out.push_back(nullptr);  // a slot without an output is answered too
+  return out;
+}
+
+TEST_F(AtomicOutputTest, GroupCommitFlushesEachDirectoryOnceAndFailsOnlyItsOwnFiles) {
+  const std::vector<std::string> paths = {at("a/1"), at("b/1"), at("a/2"), at("a/3"),
+                                          at("b/2")};
+  auto fresh_directories = [&] {
+    for (const char* d : {"a", "b"}) {
+      fs::remove_all(at(d));
+      fs::create_directory(at(d));
+    }
+    spit(at("a/2"), "old bytes");
+  };
+  fresh_directories();
+  {
+    // Every output published and complete; every file flushed, and each
+    // directory once.
+    auto outputs = begin_group(paths);
+    const uint64_t before = write_counter::fsync_calls();
+    const auto committed = AtomicOutput::commit_group(pointers(outputs));
+    EXPECT_EQ(write_counter::fsync_calls() - before, paths.size() + 2);
+    ASSERT_EQ(committed.size(), paths.size() + 1);
+    for (const auto& r : committed) EXPECT_TRUE(r.ok());
+    for (const std::string& path : paths) EXPECT_EQ(slurp(path), path);
+  }
+  EXPECT_EQ(names(at("a")), (std::set<std::string>{"1", "2", "3"}));
+  EXPECT_EQ(names(at("b")), (std::set<std::string>{"1", "2"}));
+
+  fresh_directories();
+  {
+    // a/2's file flush fails, a/3's rename fails (a directory in the way),
+    // and b's directory flush fails: a/1 alone is durable; b's files are in
+    // place and complete, their flush reported failed.
+    auto outputs = begin_group(paths);
+    fs::create_directories(at("a/3/inner"));
+    const std::vector<int> b_fds = descriptors_of(at("b"));
+    ASSERT_EQ(b_fds.size(), 2u);
+    write_counter::fail_fsync_of({outputs[2]->file().fd(), b_fds[0], b_fds[1]}, EIO);
+    const auto committed = AtomicOutput::commit_group(pointers(outputs));
+    write_counter::fail_fsync_of({}, 0);
+    EXPECT_TRUE(committed[0].ok());
+    for (size_t k : {1u, 2u, 4u}) {
+      ASSERT_FALSE(committed[k].ok()) << k;
+      EXPECT_EQ(committed[k].error().os_error(), EIO) << k;
+    }
+    ASSERT_FALSE(committed[3].ok());
+    EXPECT_EQ(committed[3].error().kind(), ErrorKind::IsADirectory);
+    EXPECT_TRUE(committed[5].ok());
+  }
+  EXPECT_EQ(slurp(at("a/1")), at("a/1"));
+  EXPECT_EQ(slurp(at("a/2")), "old bytes");
+  EXPECT_EQ(names(at("a")), (std::set<std::string>{"1", "2", "3"}));
+  EXPECT_EQ(names(at("a/3")), std::set<std::string>{"inner"});
+  EXPECT_EQ(slurp(at("b/1")), at("b/1"));
+  EXPECT_EQ(slurp(at("b/2")), at("b/2"));
+  EXPECT_EQ(names(at("b")), (std::set<std::string>{"1", "2"}));
 }
 
 }  // namespace
