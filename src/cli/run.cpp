@@ -10,6 +10,7 @@
 #include "cli/interrupt.h"
 #include "cli/shown.h"
 #include "common/abort.h"
+#include "common/atomic_output.h"
 #include "common/cancel.h"
 #include "common/destination.h"
 #include "common/file.h"
@@ -23,6 +24,13 @@ namespace {
 // two refusals a user can act on name the option that helps; a directory
 // is never answered with --force, which could not replace it.
 std::string cannot_write(const std::string& output, const IoError& error) {
+  // The one failure after which the output has changed is no "cannot
+  // write": it says what happened, with the name shown safely.
+  const std::string unflushed = output + std::string(kReplacedUnflushedMessage);
+  if (error.message().starts_with(unflushed)) {
+    return shown(output) + std::string(kReplacedUnflushedMessage) +
+           error.message().substr(unflushed.size());
+  }
   const std::string line = "cannot write " + shown(output) + ": ";
   if (error.kind() == ErrorKind::IsADirectory) {
     return line + "it is a directory (use --output-dir DIR to write into it)";

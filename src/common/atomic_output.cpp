@@ -123,12 +123,20 @@ IoResult<void> keep_owner_and_mode(int fd, const struct stat& old) {
 
 }  // namespace
 
+IoError replaced_but_unflushed(std::string_view path, int os_error) {
+  std::string message(path);
+  message += kReplacedUnflushedMessage;
+  message += IoError::from_os(os_error).message();
+  return IoError::custom(kind_from_errno(os_error), std::move(message));
+}
+
 IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
                                            bool replace_existing) {
   CV_TRY_ASSIGN(Destination dest,
                 writable_destination(to_path, replace_existing));
 
   AtomicOutput out;
+  out.path_ = std::string(to_path);
   out.replace_existing_ = replace_existing;
   if (dest.exists && !S_ISREG(dest.st.st_mode)) {
     // A device, FIFO or socket cannot be replaced by a file: write it the
@@ -153,7 +161,8 @@ IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
 }
 
 AtomicOutput::AtomicOutput(AtomicOutput&& other) noexcept
-    : dir_(std::move(other.dir_)),
+    : path_(std::move(other.path_)),
+      dir_(std::move(other.dir_)),
       dir_syncable_(other.dir_syncable_),
       name_(std::move(other.name_)),
       temp_name_(std::move(other.temp_name_)),
@@ -184,8 +193,9 @@ IoResult<void> AtomicOutput::commit() {
     return done;
   }
   if (dir_syncable_ && ::fsync(dir_.fd()) != 0) {
-    // The new bytes are in place, but the rename may not survive a crash.
-    return Err{IoError::from_errno()};
+    // The new bytes are in place, but the rename may not survive a crash:
+    // still a failure, but one that says the destination has changed.
+    return Err{replaced_but_unflushed(path_, errno)};
   }
   return {};
 }

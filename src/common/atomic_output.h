@@ -34,6 +34,18 @@
 
 namespace cellvault {
 
+// The words between the destination's path and the OS's message in the one
+// failure after which the destination has changed: the rename was done, but
+// the directory flush after it failed, so the rename may not survive a
+// crash.
+inline constexpr std::string_view kReplacedUnflushedMessage =
+    " was replaced, but its directory could not be flushed to disk: ";
+
+// replaced_but_unflushed is that failure for |path| and OS error
+// |os_error|: "<path> was replaced, but its directory could not be flushed
+// to disk: <the OS's text>", of the kind that |os_error| has.
+IoError replaced_but_unflushed(std::string_view path, int os_error);
+
 class AtomicOutput {
  public:
   // begin prepares to write |to_path|. On success the returned output holds
@@ -68,7 +80,9 @@ class AtomicOutput {
   // closes it, renames it over the destination and flushes the directory;
   // in place it only closes the file. Any failure is returned (IoError); a
   // failure before the rename removes the temporary file and leaves the
-  // destination as it was. Without replace_existing, a destination that
+  // destination as it was. A failure of the directory flush comes after the
+  // rename: it is replaced_but_unflushed, and the destination holds the new
+  // bytes. Without replace_existing, a destination that
   // appeared since begin is not replaced: the result is AlreadyExists
   // kDestinationExistsMessage.
   IoResult<void> commit();
@@ -89,6 +103,7 @@ class AtomicOutput {
   // replace renames the temporary file to the destination's name.
   IoResult<void> replace();
 
+  std::string path_;            // the destination as given to begin
   File dir_;                    // the destination's (final) directory
   bool dir_syncable_ = false;   // dir_ was opened for reading, not O_PATH
   std::string name_;            // the destination's name inside dir_
