@@ -92,6 +92,12 @@ int encrypt_command(Options options) {
       return kUsageError;
     }
   }
+  if (!options.output_dir && options.paths.size() == 2 && options.paths[1] == "-" &&
+      isatty(STDOUT_FILENO)) {
+    print(stderr, "cellvault: not writing an encrypted workbook to a terminal "
+                  "(redirect standard output to a file or a pipe)\n");
+    return kUsageError;
+  }
   const std::vector<Job> jobs = plan_jobs(options);
 
   std::optional<std::string> warning;

@@ -20,6 +20,20 @@
 namespace cellvault::cli {
 namespace {
 
+// The OUTPUT that stands for standard output, and the path through which it
+// is written: the kernel's link to this process's descriptor 1, which the
+// output writes in place.
+constexpr std::string_view kStandardOutput = "-";
+constexpr std::string_view kStandardOutputPath = "/dev/stdout";
+
+std::string_view output_path(const std::string& output) {
+  return output == kStandardOutput ? kStandardOutputPath : std::string_view(output);
+}
+
+std::string shown_output(const std::string& output) {
+  return output == kStandardOutput ? "standard output" : shown(output);
+}
+
 // cannot_write words the refusal or failure of |output| in one line. The
 // two refusals a user can act on name the option that helps; a directory
 // is never answered with --force, which could not replace it.
@@ -28,10 +42,10 @@ std::string cannot_write(const std::string& output, const IoError& error) {
   // write": it says what happened, with the name shown safely.
   const std::string unflushed = output + std::string(kReplacedUnflushedMessage);
   if (error.message().starts_with(unflushed)) {
-    return shown(output) + std::string(kReplacedUnflushedMessage) +
+    return shown_output(output) + std::string(kReplacedUnflushedMessage) +
            error.message().substr(unflushed.size());
   }
-  const std::string line = "cannot write " + shown(output) + ": ";
+  const std::string line = "cannot write " + shown_output(output) + ": ";
   if (error.kind() == ErrorKind::IsADirectory) {
     return line + "it is a directory (use --output-dir DIR to write into it)";
   }
@@ -73,12 +87,12 @@ std::optional<std::string> encrypt_one(const Job& job, std::string_view password
     // cost is saved for an output that would be refused anyway; the output
     // asks again when it begins, in case the file system changed meanwhile.
     if (IoResult<Destination> dest =
-            writable_destination(job.output, output.replace_existing);
+            writable_destination(output_path(job.output), output.replace_existing);
         !dest.ok()) {
       return cannot_write(job.output, dest.error());
     }
     try {
-      encrypt(job.output, std::move(*data), password, output);
+      encrypt(output_path(job.output), std::move(*data), password, output);
     } catch (const Abort& abort) {
       // An abort with an I/O error behind it is the output's failure; one
       // without comes from the encryption itself.

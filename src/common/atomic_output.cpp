@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -11,7 +12,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <utility>
+#include <vector>
 
 #include "common/destination.h"
 #include "common/text.h"
@@ -88,14 +91,15 @@ std::string temp_name_for(const std::string& name) {
   return out;
 }
 
-// create_temp creates a new, empty temporary file beside |dest| with
-// permission bits |mode| (less the umask), storing its name in |out_name|.
-IoResult<File> create_temp(const Destination& dest, unsigned mode,
+// create_temp creates a new, empty, hidden file named after |base| in the
+// directory |dir_fd| with permission bits |mode| (less the umask), storing
+// its name in |out_name|.
+IoResult<File> create_temp(int dir_fd, const std::string& base, unsigned mode,
                            std::string& out_name) {
   for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
-    std::string name = temp_name_for(dest.name);
-    IoResult<File> r = File::open_at(
-        dest.dir.fd(), name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+    std::string name = temp_name_for(base);
+    IoResult<File> r =
+        File::open_at(dir_fd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
     if (r.ok()) {
       out_name = std::move(name);
       return r;
@@ -121,6 +125,86 @@ IoResult<void> keep_owner_and_mode(int fd, const struct stat& old) {
   return {};
 }
 
+
+// tmpfile_unsupported tells whether an O_TMPFILE open failed only because
+// the kernel (EISDIR) or the file system (EOPNOTSUPP) cannot make unnamed
+// files; any other error would hit a named file just as well.
+bool tmpfile_unsupported(const IoError& error) {
+  const int e = error.os_error();
+  return e == EOPNOTSUPP || e == EISDIR || e == EINVAL;
+}
+
+// anonymous_file creates a file without a name in which an output that is
+// written in place is built: the container is written with random access,
+// and only its finished bytes go to the destination, in order. It lives in
+// $TMPDIR (or /tmp); where unnamed files cannot be made there, a named one
+// is created and removed at once.
+IoResult<File> anonymous_file() {
+  const char* dir = std::getenv("TMPDIR");
+  if (dir == nullptr || *dir == '\0') dir = "/tmp";
+  IoResult<File> r = File::open_at(AT_FDCWD, dir, O_TMPFILE | O_RDWR | O_EXCL, 0600);
+  if (r.ok() || !tmpfile_unsupported(r.error())) return r;
+  CV_TRY_ASSIGN(File d, File::open_at(AT_FDCWD, dir, O_PATH | O_DIRECTORY));
+  std::string name;
+  CV_TRY_ASSIGN(File f, create_temp(d.fd(), "cellvault", 0600, name));
+  if (::unlinkat(d.fd(), name.c_str(), 0) != 0) return Err{IoError::from_errno()};
+  return f;
+}
+
+// open_in_place opens a destination that is written in place: one of this
+// process's own descriptors is duplicated, so that the bytes go where the
+// descriptor stands and an append-mode descriptor appends; anything else
+// is opened for writing by the kernel, which follows its own links. A
+// FIFO opened so waits for a reader, as any writer of a FIFO does.
+IoResult<File> open_in_place(const Destination& dest) {
+  if (dest.own_fd >= 0) {
+    const int fd = ::fcntl(dest.own_fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return Err{IoError::from_errno()};
+    return File(fd);
+  }
+  return File::open_at(dest.dir.fd(), dest.name, O_WRONLY | O_NOCTTY);
+}
+
+// write_out writes |data| to |fd| at its position, waiting whenever a
+// non-blocking descriptor (a pipe that a shell handed over so) is full.
+IoResult<void> write_out(int fd, ByteView data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n > 0) {
+      data = data.subspan(static_cast<size_t>(n));
+      continue;
+    }
+    if (n == 0) {
+      return Err{IoError::custom(ErrorKind::WriteZero, std::string(kWriteZeroMessage))};
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) return Err{IoError::from_errno()};
+    struct pollfd p = {fd, POLLOUT, 0};
+    if (::poll(&p, 1, -1) < 0 && errno != EINTR) return Err{IoError::from_errno()};
+  }
+  return {};
+}
+
+// copy_out writes the whole of |from|, from its start, to |to| in order.
+// A regular file that is not in append mode is then cut where the bytes
+// end, so that it holds nothing of its old contents past them, and flushed.
+IoResult<void> copy_out(File& from, File& to) {
+  std::vector<uint8_t> buffer(size_t{1} << 20);
+  for (uint64_t offset = 0;;) {
+    CV_TRY_ASSIGN(const size_t n, from.read_at(buffer, offset));
+    if (n == 0) break;
+    CV_TRY(write_out(to.fd(), ByteView(buffer.data(), n)));
+    offset += n;
+  }
+  struct stat st;
+  if (::fstat(to.fd(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  if ((::fcntl(to.fd(), F_GETFL) & O_APPEND) == 0) {
+    const off_t end = ::lseek(to.fd(), 0, SEEK_CUR);
+    if (end >= 0 && ::ftruncate(to.fd(), end) != 0) return Err{IoError::from_errno()};
+  }
+  return to.sync();
+}
+
 }  // namespace
 
 IoError replaced_but_unflushed(std::string_view path, int os_error) {
@@ -138,11 +222,12 @@ IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
   AtomicOutput out;
   out.path_ = std::string(to_path);
   out.replace_existing_ = replace_existing;
-  if (dest.exists && !S_ISREG(dest.st.st_mode)) {
-    // A device, FIFO or socket cannot be replaced by a file: write it the
-    // way a plain create would, with nothing to undo and nothing to rename.
-    CV_TRY_ASSIGN(out.file_,
-                  File::open_at(dest.dir.fd(), dest.name, O_RDWR | O_CREAT | O_TRUNC));
+  if (dest.kernel_link || (dest.exists && !S_ISREG(dest.st.st_mode))) {
+    // A descriptor, device, FIFO or socket cannot be replaced by a file:
+    // it is written in place, with nothing to undo and nothing to rename.
+    CV_TRY_ASSIGN(out.target_, open_in_place(dest));
+    CV_TRY_ASSIGN(out.file_, anonymous_file());
+    out.in_place_ = true;
     return out;
   }
 
@@ -150,7 +235,7 @@ IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
   // not even until the mode is copied: a reader who opened it meanwhile
   // would keep reading.
   const unsigned mode = dest.exists ? dest.st.st_mode & 0777 : 0666;
-  CV_TRY_ASSIGN(out.file_, create_temp(dest, mode, out.temp_name_));
+  CV_TRY_ASSIGN(out.file_, create_temp(dest.dir.fd(), dest.name, mode, out.temp_name_));
   out.pending_ = true;
   out.dir_ = std::move(dest.dir);
   out.dir_syncable_ = dest.dir_syncable;
@@ -167,6 +252,8 @@ AtomicOutput::AtomicOutput(AtomicOutput&& other) noexcept
       name_(std::move(other.name_)),
       temp_name_(std::move(other.temp_name_)),
       file_(std::move(other.file_)),
+      target_(std::move(other.target_)),
+      in_place_(other.in_place_),
       replace_existing_(other.replace_existing_),
       pending_(std::exchange(other.pending_, false)) {}
 
@@ -181,9 +268,14 @@ void AtomicOutput::discard() {
 }
 
 IoResult<void> AtomicOutput::commit() {
-  // Descriptors of devices and FIFOs have nothing to flush (fsync of
-  // /dev/null even fails with EINVAL); closing is all there is.
-  if (in_place()) return file_.close();
+  if (in_place()) {
+    // Not atomic: a failure here leaves part of the output written.
+    IoResult<void> done = copy_out(file_, target_);
+    IoResult<void> closed = target_.close();
+    (void)file_.close();
+    if (!done.ok()) return done;
+    return closed;
+  }
 
   IoResult<void> done = file_.sync();
   if (done.ok()) done = file_.close();

@@ -10,9 +10,14 @@
 // A destination that is a symbolic link keeps the link: the file at the end
 // of the chain receives the new bytes. An existing regular destination keeps
 // its permission bits (and its owner and group where the process may set
-// them); a new one gets 0666 less the umask. A destination that exists and
-// is not a regular file (a device such as /dev/null, a FIFO) is opened and
-// written in place, exactly as a plain create would.
+// them); a new one gets 0666 less the umask.
+//
+// A destination that cannot be replaced is written in place instead, which
+// is not atomic: a descriptor reached through the kernel's links
+// (/dev/stdout, /proc/self/fd/N), a device such as /dev/null, a FIFO. The
+// output is then built in an unnamed temporary file and copied to the
+// destination in order at commit, so that a pipe or an append-mode file
+// receives exactly the output's bytes, from where its descriptor stands.
 //
 // Usage:
 //   AtomicOutput out = unwrap(AtomicOutput::begin(path, replace_existing));
@@ -78,7 +83,7 @@ class AtomicOutput {
 
   // commit finishes the output. For a temporary file it flushes the file,
   // closes it, renames it over the destination and flushes the directory;
-  // in place it only closes the file. Any failure is returned (IoError); a
+  // in place it copies the file to the destination. Any failure is returned (IoError); a
   // failure before the rename removes the temporary file and leaves the
   // destination as it was. A failure of the directory flush comes after the
   // rename: it is replaced_but_unflushed, and the destination holds the new
@@ -87,9 +92,9 @@ class AtomicOutput {
   // kDestinationExistsMessage.
   IoResult<void> commit();
 
-  // in_place tells whether the destination is written directly (it is an
-  // existing file that is not a regular file).
-  bool in_place() const { return temp_name_.empty(); }
+  // in_place tells whether the destination is written in place rather than
+  // replaced (see above).
+  bool in_place() const { return in_place_; }
 
   // temp_name is the name of the temporary file inside the destination's
   // directory, empty when writing in place.
@@ -109,6 +114,8 @@ class AtomicOutput {
   std::string name_;            // the destination's name inside dir_
   std::string temp_name_;       // empty when writing in place
   File file_;                   // the file being written
+  File target_;                 // in place: the destination, open for writing
+  bool in_place_ = false;
   bool replace_existing_ = true;
   bool pending_ = false;        // the temporary file exists and is ours
 };

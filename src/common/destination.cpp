@@ -1,9 +1,12 @@
 #include "common/destination.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <utility>
 
 namespace cellvault {
@@ -82,6 +85,35 @@ IoResult<void> check_may_replace(const Destination& dest) {
   return {};
 }
 
+bool in_proc(int dir_fd) {
+  struct statfs fs;
+  return ::fstatfs(dir_fd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+}
+
+bool same_file(const struct stat& a, const char* path) {
+  struct stat b;
+  return ::stat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// own_writable_fd tells whether |name| in the /proc directory |dir_fd| is
+// one of this process's descriptors, open for writing, and gives its
+// number, else -1. Writing to that descriptor itself (not to a new opening
+// of its file) keeps its position and its append mode.
+int own_writable_fd(int dir_fd, const std::string& name) {
+  struct stat dir;
+  if (::fstat(dir_fd, &dir) != 0) return -1;
+  if (!same_file(dir, "/proc/self/fd") && !same_file(dir, "/proc/thread-self/fd")) {
+    return -1;
+  }
+  int fd = -1;
+  const char* end = name.data() + name.size();
+  auto [ptr, ec] = std::from_chars(name.data(), end, fd);
+  if (ec != std::errc() || ptr != end || fd < 0) return -1;
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || (flags & O_PATH) != 0 || (flags & O_ACCMODE) == O_RDONLY) return -1;
+  return fd;
+}
+
 }  // namespace
 
 IoResult<Destination> resolve_destination(std::string_view path) {
@@ -106,6 +138,18 @@ IoResult<Destination> resolve_destination(std::string_view path) {
       out.st = st;
       return out;
     }
+    if (in_proc(out.dir.fd())) {
+      // The kernel's links lead to no path that could be read back; only
+      // the kernel can open what they stand for.
+      if (::fstatat(out.dir.fd(), out.name.c_str(), &st, 0) != 0) {
+        return Err{IoError::from_errno()};
+      }
+      out.exists = true;
+      out.st = st;
+      out.kernel_link = true;
+      out.own_fd = own_writable_fd(out.dir.fd(), out.name);
+      return out;
+    }
     if (hops == kMaxLinkHops) return Err{IoError::from_os(ELOOP)};
     // A relative target is relative to the link's directory; an absolute
     // one ignores base_fd.
@@ -125,6 +169,7 @@ IoResult<Destination> writable_destination(std::string_view path,
   if (!dest.exists) return dest;
   // A directory comes first: --force could not help there.
   if (S_ISDIR(dest.st.st_mode)) return Err{IoError::from_os(EISDIR)};
+  if (dest.kernel_link) return dest;
   if (!replace_existing) return Err{destination_exists()};
   if (!S_ISREG(dest.st.st_mode)) return dest;
   // The rename would succeed on a file we may not write, but a plain create

@@ -44,6 +44,14 @@ struct Destination {
   // Whether |name| exists in |dir|; |st| describes it when it does.
   bool exists = false;
   struct stat st {};
+  // |name| is a link of the kernel's own in /proc (a process's descriptor,
+  // reached directly or through /dev/stdout, /dev/fd/N and the like). Such a
+  // link is never read as a path: opening it opens what the descriptor has
+  // open (a pipe, a terminal, a deleted file), which |st| describes.
+  bool kernel_link = false;
+  // For a kernel link to one of this process's own descriptors that is open
+  // for writing: that descriptor's number, else -1.
+  int own_fd = -1;
 };
 
 // resolve_destination follows |path| through symbolic links to the name
@@ -54,7 +62,8 @@ struct Destination {
 // can be known without creating anything: NotFound for a missing directory,
 // NotADirectory for a path through a file, IsADirectory for a path ending
 // in '/', a loop of links (ELOOP), or InvalidInput for a NUL byte.
-// Nothing is created or changed.
+// A link of the kernel's own ends the walk (see kernel_link). Nothing is
+// created or changed.
 IoResult<Destination> resolve_destination(std::string_view path);
 
 // writable_destination resolves |path| as resolve_destination does and
@@ -67,7 +76,9 @@ IoResult<Destination> resolve_destination(std::string_view path);
 //   writing (EACCES, EROFS, ETXTBSY), or that the final rename could not
 //   replace: another user's file in a sticky directory (EPERM).
 // An existing destination that is not a regular file (a device, a FIFO)
-// passes: it is written in place. Nothing is created or changed, so the
+// passes: it is written in place. So does a kernel link, with or without
+// |replace_existing|: it is a descriptor to write to, not a file to
+// replace. Nothing is created or changed, so the
 // command line asks this before any costly work and AtomicOutput::begin
 // asks it again when the output really starts.
 IoResult<Destination> writable_destination(std::string_view path,

@@ -190,18 +190,55 @@ TEST_F(AtomicOutputTest, DevicesAndFifosAreWrittenInPlace) {
   ASSERT_EQ(stat("/dev/null", &st), 0);
   EXPECT_TRUE(S_ISCHR(st.st_mode));
 
-  // A FIFO is opened as a plain create would open it (without blocking,
-  // as it is opened for reading too); it is never replaced by a file.
+  // A FIFO is written in order, from the start, once a reader has opened
+  // it; it is never replaced by a file. The writer builds the output with
+  // random access: the last bytes first.
   ASSERT_EQ(mkfifo(at("fifo").c_str(), 0600), 0);
+  const pid_t reader = fork();
+  if (reader == 0) {
+    const int fd = open(at("fifo").c_str(), O_RDONLY);
+    char got[16] = {};
+    const ssize_t n = read(fd, got, sizeof(got));
+    _exit(n == 8 && std::string(got, 8) == "pipe in " ? 0 : 1);
+  }
   {
     AtomicOutput out = unwrap(AtomicOutput::begin(at("fifo")));
     EXPECT_TRUE(out.in_place());
-    ASSERT_EQ(write(out.file().fd(), "pipe", 4), 4);
+    ASSERT_TRUE(out.file().write_at(ByteView(reinterpret_cast<const uint8_t*>("in "), 3), 5).ok());
+    ASSERT_TRUE(out.file().write_at(ByteView(reinterpret_cast<const uint8_t*>("pipe "), 5), 0).ok());
     ASSERT_TRUE(out.commit().ok());
   }
+  int status = -1;
+  waitpid(reader, &status, 0);
+  EXPECT_EQ(status, 0);
   ASSERT_EQ(lstat(at("fifo").c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
   EXPECT_EQ(names(), std::set<std::string>{"fifo"});
+}
+
+TEST_F(AtomicOutputTest, OwnDescriptorsAreWrittenAtTheirPosition) {
+  // Through /proc/self/fd the bytes go to the descriptor itself: an
+  // append-mode file keeps its old contents, a file open at an offset gets
+  // them from there on and nothing of its old contents after them, and a
+  // deleted file gets them with no file made under any name.
+  spit(at("log"), "old log\n");
+  spit(at("rw"), "0123456789abcdef");
+  spit(at("gone"), "");
+  const int log = open(at("log").c_str(), O_WRONLY | O_APPEND);
+  const int rw = open(at("rw").c_str(), O_RDWR);
+  const int gone = open(at("gone").c_str(), O_RDWR);
+  ASSERT_EQ(lseek(rw, 4, SEEK_SET), 4);
+  ASSERT_EQ(unlink(at("gone").c_str()), 0);
+  for (int fd : {log, rw, gone}) {
+    ASSERT_TRUE(replace_with("/proc/self/fd/" + std::to_string(fd), "new").ok()) << fd;
+  }
+  EXPECT_EQ(slurp(at("log")), "old log\nnew");
+  EXPECT_EQ(slurp(at("rw")), "0123new");
+  char got[8] = {};
+  EXPECT_EQ(pread(gone, got, sizeof(got), 0), 3);
+  EXPECT_EQ(std::string(got), "new");
+  EXPECT_EQ(names(), (std::set<std::string>{"log", "rw"}));
+  for (int fd : {log, rw, gone}) close(fd);
 }
 
 TEST_F(AtomicOutputTest, BadDestinationsGiveThePlainCreateErrors) {

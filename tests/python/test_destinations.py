@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from cli_helpers import PASSWORD, built_tool, run
+from cli_helpers import PASSWORD, PtyProcess, built_tool, cli_path, run
 from cli_helpers import password_file, workbook  # noqa: F401 (fixtures)
 from oracle import decrypt
 
@@ -75,3 +75,108 @@ def test_failed_directory_flush_says_the_destination_was_replaced(
     assert sorted(os.listdir(tmp_path)) == ["cli.xlsx", "module.xlsx", "password.txt",
                                             "report.xlsx"]
 
+
+# -- descriptors, FIFOs and devices: written in place, in order ---------------
+
+def cli_to(password_file: Path, src: Path, output: str, stdout, *extra: str) -> int:
+    """Runs the command with standard output sent to |stdout| (a file or a
+    pipe) and returns its exit status."""
+    return subprocess.run([cli_path(), *encrypt_cli(password_file, *extra, str(src), output)],
+                          stdout=stdout, stderr=subprocess.PIPE, timeout=120,
+                          check=False).returncode
+
+
+@pytest.mark.parametrize("output", ["-", "/dev/stdout"])
+def test_standard_output_gets_exactly_the_container(
+        tmp_path: Path, workbook, password_file: Path, output: str) -> None:
+    src, plain = workbook
+    assert run(encrypt_cli(password_file, str(src), "regular.xlsx"), tmp_path).returncode == 0
+    expected_size = (tmp_path / "regular.xlsx").stat().st_size
+    # Through a pipe (| wc -c) ...
+    piped = subprocess.run([cli_path(), *encrypt_cli(password_file, str(src), output)],
+                           capture_output=True, timeout=120, check=False)
+    assert piped.returncode == 0, piped.stderr
+    assert len(piped.stdout) == expected_size
+    (tmp_path / "piped.xlsx").write_bytes(piped.stdout)
+    assert decrypt(tmp_path / "piped.xlsx", PASSWORD) == plain
+    # ... and appended to a log (>> log.txt), whose old lines stay.
+    log = tmp_path / "log.txt"
+    log.write_bytes(b"earlier lines\n")
+    with open(log, "ab") as out:
+        assert cli_to(password_file, src, output, out) == 0
+    data = log.read_bytes()
+    assert data.startswith(b"earlier lines\n") and len(data) == 14 + expected_size
+    (tmp_path / "appended.xlsx").write_bytes(data[14:])
+    assert decrypt(tmp_path / "appended.xlsx", PASSWORD) == plain
+    assert sorted(os.listdir(tmp_path)) == ["appended.xlsx", "log.txt", "password.txt",
+                                            "piped.xlsx", "regular.xlsx", "report.xlsx"]
+
+
+def test_standard_output_that_is_a_terminal_is_refused(tmp_path: Path, workbook,
+                                                        password_file: Path) -> None:
+    src, _ = workbook
+    child = PtyProcess(encrypt_cli(password_file, str(src), "-"), tmp_path)
+    try:
+        assert child.wait() == 2
+    finally:
+        child.close()
+    assert b"cellvault: not writing an encrypted workbook to a terminal" in child.seen
+
+
+# The module writes to descriptors of its own process: a pipe that a thread
+# drains, and a file deleted while open. Neither leaves a file behind.
+DESCRIPTOR_CALLS = textwrap.dedent("""
+    import os, sys, threading
+    import cellvault
+    src, workdir, pw = sys.argv[1:4]
+    r, w = os.pipe()
+    chunks = []
+    reader = threading.Thread(target=lambda: chunks.extend(iter(lambda: os.read(r, 65536), b"")))
+    reader.start()
+    cellvault.encrypt_excelfile(src, f"/proc/self/fd/{w}", pw)
+    os.close(w)
+    reader.join()
+    with open(os.path.join(workdir, "from-pipe.xlsx"), "wb") as f:
+        f.write(b"".join(chunks))
+    fd = os.open(os.path.join(workdir, "deleted.xlsx"), os.O_RDWR | os.O_CREAT)
+    os.unlink(os.path.join(workdir, "deleted.xlsx"))
+    cellvault.encrypt_excelfile(src, f"/proc/self/fd/{fd}", pw)
+    data = os.pread(fd, 1 << 24, 0)
+    print(sorted(os.listdir(workdir)))
+    with open(os.path.join(workdir, "from-deleted.xlsx"), "wb") as f:
+        f.write(data)
+""")
+
+
+def test_module_writes_to_its_own_descriptors(tmp_path: Path, workbook) -> None:
+    src, plain = workbook
+    work = tmp_path / "work"
+    work.mkdir()
+    done = subprocess.run([sys.executable, "-c", DESCRIPTOR_CALLS, str(src), str(work), "pw"],
+                          capture_output=True, text=True, timeout=120, check=False)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "['from-pipe.xlsx']\n"  # no "deleted.xlsx (deleted)"
+    assert decrypt(work / "from-pipe.xlsx", "pw") == plain
+    assert decrypt(work / "from-deleted.xlsx", "pw") == plain
+
+
+def test_fifo_destination_is_written_in_order(tmp_path: Path, workbook,
+                                               password_file: Path) -> None:
+    src, plain = workbook
+    fifo = tmp_path / "out.fifo"
+    os.mkfifo(fifo)
+    for writer in ("module", "cli"):
+        with subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE) as cat:
+            if writer == "module":
+                done = call_module(src, str(fifo))
+                assert done.returncode == 0, done.stdout + done.stderr
+            else:
+                # The FIFO exists, so the command wants --force for it.
+                assert run(encrypt_cli(password_file, str(src), str(fifo)),
+                           tmp_path).returncode == 1
+                assert run(encrypt_cli(password_file, "--force", str(src), str(fifo)),
+                           tmp_path).returncode == 0
+            data, _ = cat.communicate(timeout=60)
+        (tmp_path / f"{writer}.xlsx").write_bytes(data)
+        assert decrypt(tmp_path / f"{writer}.xlsx", PASSWORD) == plain
+    assert fifo.is_fifo()
