@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
+#include <span>
 #include <utility>
 
 namespace cellvault {
@@ -114,6 +116,36 @@ int own_writable_fd(int dir_fd, const std::string& name) {
   return fd;
 }
 
+// protected_symlinks_on tells whether the kernel's fs.protected_symlinks
+// rule is on (it is read at each lookup, as the kernel does).
+bool protected_symlinks_on() {
+  IoResult<File> f = File::open_read("/proc/sys/fs/protected_symlinks");
+  if (!f.ok()) return false;
+  uint8_t value = 0;
+  IoResult<size_t> n = f->read(std::span<uint8_t>(&value, 1));
+  return n.ok() && *n == 1 && value != '0';
+}
+
+// check_may_follow applies the kernel's fs.protected_symlinks rule to the
+// link |link| in the directory |dir_fd|, since links are followed here and
+// not by the kernel: in a sticky world-writable directory (such as /tmp) a
+// link is followed only when it belongs to the follower or to the
+// directory's owner. Otherwise a link planted there by another user could
+// send the output onto any file the follower may write.
+IoResult<void> check_may_follow(int dir_fd, const struct stat& link) {
+  const uid_t me = ::geteuid();
+  if (link.st_uid == me) return {};
+  struct stat dir;
+  if (::fstat(dir_fd, &dir) != 0) return Err{IoError::from_errno()};
+  const mode_t shared = S_ISVTX | S_IWOTH;
+  if ((dir.st_mode & shared) != shared || dir.st_uid == link.st_uid) return {};
+  if (!protected_symlinks_on()) return {};
+  return Err{IoError::custom(
+      ErrorKind::PermissionDenied,
+      "not following a symbolic link that another user owns in a sticky "
+      "world-writable directory (the kernel's fs.protected_symlinks rule)")};
+}
+
 }  // namespace
 
 IoResult<Destination> resolve_destination(std::string_view path) {
@@ -151,6 +183,7 @@ IoResult<Destination> resolve_destination(std::string_view path) {
       return out;
     }
     if (hops == kMaxLinkHops) return Err{IoError::from_os(ELOOP)};
+    CV_TRY(check_may_follow(out.dir.fd(), st));
     // A relative target is relative to the link's directory; an absolute
     // one ignores base_fd.
     CV_TRY_ASSIGN(rest, read_link(out.dir.fd(), out.name));

@@ -62,8 +62,11 @@ struct Destination {
 // can be known without creating anything: NotFound for a missing directory,
 // NotADirectory for a path through a file, IsADirectory for a path ending
 // in '/', a loop of links (ELOOP), or InvalidInput for a NUL byte.
-// A link of the kernel's own ends the walk (see kernel_link). Nothing is
-// created or changed.
+// A link of the kernel's own ends the walk (see kernel_link). While the
+// kernel's fs.protected_symlinks rule is on, a link in a sticky
+// world-writable directory that belongs neither to this process's user nor
+// to the directory's owner is refused (PermissionDenied), as the kernel
+// would refuse it. Nothing is created or changed.
 IoResult<Destination> resolve_destination(std::string_view path);
 
 // writable_destination resolves |path| as resolve_destination does and

@@ -40,8 +40,9 @@ def faults(spec: str) -> dict[str, str]:
 
 
 def call_module(src: Path, dst: str, env: dict[str, str] | None = None,
-                password: str = PASSWORD, **kwargs) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-c", MODULE_CALL, str(src), dst, password],
+                password: str = PASSWORD, prefix: tuple[str, ...] = (),
+                **kwargs) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([*prefix, sys.executable, "-c", MODULE_CALL, str(src), dst, password],
                           env={**os.environ, **(env or {})}, capture_output=True, text=True,
                           timeout=120, check=False, **kwargs)
 
@@ -180,3 +181,69 @@ def test_fifo_destination_is_written_in_order(tmp_path: Path, workbook,
         (tmp_path / f"{writer}.xlsx").write_bytes(data)
         assert decrypt(tmp_path / f"{writer}.xlsx", PASSWORD) == plain
     assert fifo.is_fifo()
+
+
+# -- links in sticky world-writable directories --------------------------------
+
+NOBODY = 65534
+
+
+def protected_symlinks_on(tmp_path: Path) -> tuple[str, ...]:
+    """A prefix for a command that runs it with fs.protected_symlinks reading
+    1: nothing where the setting is on, else a private mount namespace in
+    which a file holding 1 covers the setting (the kernel's own rule stays
+    off there, so what is tested is cellvault's)."""
+    setting = Path("/proc/sys/fs/protected_symlinks")
+    if setting.read_text().strip() != "0":
+        return ()
+    one = tmp_path / "one"
+    one.write_text("1\n")
+    script = f'mount --bind {one} {setting} && exec "$@"'
+    probe = subprocess.run(["unshare", "-m", "sh", "-c", script, "sh", "true"],
+                           capture_output=True, check=False)
+    if probe.returncode != 0:
+        pytest.skip("fs.protected_symlinks is off and cannot be faked here (unshare -m failed)")
+    return ("unshare", "-m", "sh", "-c", script, "sh")
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="making another user's link needs root")
+def test_link_that_another_user_planted_in_a_sticky_directory_is_not_followed(
+        tmp_path: Path, workbook, password_file: Path) -> None:
+    # The reported case: as root, /tmp/x/out.xlsx was another user's link to
+    # a root-only file in a 0700 directory, which the output replaced.
+    src, plain = workbook
+    prefix = protected_symlinks_on(tmp_path)
+    private = tmp_path / "private"
+    private.mkdir(mode=0o700)
+    secret = private / "secret.xlsx"
+    secret.write_bytes(OLD)
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    shared.chmod(0o1777)
+    planted = shared / "out.xlsx"
+    planted.symlink_to(secret)
+    os.lchown(planted, NOBODY, NOBODY)
+
+    done = subprocess.run([*prefix, cli_path(), *encrypt_cli(password_file, "--force", str(src),
+                                                            "shared/out.xlsx")],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=120, check=False)
+    assert done.returncode == 1
+    assert done.stderr.splitlines()[0] == (
+        "cellvault: cannot write shared/out.xlsx: not following a symbolic link that another "
+        "user owns in a sticky world-writable directory (the kernel's fs.protected_symlinks "
+        "rule)")
+    module = call_module(src, str(planted), prefix=prefix)
+    assert module.returncode == 3
+    assert "kind: PermissionDenied" in module.stdout
+    assert secret.read_bytes() == OLD
+
+    # The links that the kernel follows are followed: the follower's own,
+    # and the directory owner's.
+    os.lchown(planted, 0, 0)
+    assert call_module(src, str(planted), prefix=prefix).returncode == 0
+    assert decrypt(secret, PASSWORD) == plain
+    os.chown(shared, NOBODY, NOBODY)
+    (shared / "owners.xlsx").symlink_to(private / "owners.xlsx")
+    os.lchown(shared / "owners.xlsx", NOBODY, NOBODY)
+    assert call_module(src, str(shared / "owners.xlsx"), prefix=prefix).returncode == 0
+    assert decrypt(private / "owners.xlsx", PASSWORD) == plain
