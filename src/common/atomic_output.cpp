@@ -205,6 +205,22 @@ IoResult<void> copy_out(File& from, File& to) {
   return to.sync();
 }
 
+// proc_fd_path is the kernel's link to this process's descriptor |fd|.
+std::string proc_fd_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// create_unnamed creates the temporary file in the directory |dir_fd|
+// without a name, so that a process killed before it publishes leaves
+// nothing behind. It is given a name at publishing through
+// /proc/self/fd; without that, or without O_TMPFILE, the error is one that
+// tmpfile_unsupported accepts and the caller makes a named file instead.
+IoResult<File> create_unnamed(int dir_fd, unsigned mode) {
+  CV_TRY_ASSIGN(File f, File::open_at(dir_fd, ".", O_TMPFILE | O_RDWR, mode));
+  if (::access(proc_fd_path(f.fd()).c_str(), F_OK) != 0) {
+    return Err{IoError::from_os(EOPNOTSUPP)};
+  }
+  return f;
+}
+
 }  // namespace
 
 IoError replaced_but_unflushed(std::string_view path, int os_error) {
@@ -235,8 +251,17 @@ IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
   // not even until the mode is copied: a reader who opened it meanwhile
   // would keep reading.
   const unsigned mode = dest.exists ? dest.st.st_mode & 0777 : 0666;
-  CV_TRY_ASSIGN(out.file_, create_temp(dest.dir.fd(), dest.name, mode, out.temp_name_));
-  out.pending_ = true;
+  IoResult<File> unnamed = create_unnamed(dest.dir.fd(), mode);
+  if (unnamed.ok()) {
+    out.file_ = std::move(unnamed).take();
+    out.unnamed_ = true;
+    out.temp_name_ = temp_name_for(dest.name);
+  } else if (tmpfile_unsupported(unnamed.error())) {
+    CV_TRY_ASSIGN(out.file_, create_temp(dest.dir.fd(), dest.name, mode, out.temp_name_));
+    out.pending_ = true;
+  } else {
+    return Err{std::move(unnamed).error()};
+  }
   out.dir_ = std::move(dest.dir);
   out.dir_syncable_ = dest.dir_syncable;
   out.name_ = std::move(dest.name);
@@ -252,6 +277,7 @@ AtomicOutput::AtomicOutput(AtomicOutput&& other) noexcept
       name_(std::move(other.name_)),
       temp_name_(std::move(other.temp_name_)),
       file_(std::move(other.file_)),
+      unnamed_(other.unnamed_),
       target_(std::move(other.target_)),
       in_place_(other.in_place_),
       replace_existing_(other.replace_existing_),
@@ -278,6 +304,7 @@ IoResult<void> AtomicOutput::commit() {
   }
 
   IoResult<void> done = file_.sync();
+  if (done.ok() && unnamed_) done = give_name();
   if (done.ok()) done = file_.close();
   if (done.ok()) done = replace();
   if (!done.ok()) {
@@ -290,6 +317,21 @@ IoResult<void> AtomicOutput::commit() {
     return Err{replaced_but_unflushed(path_, errno)};
   }
   return {};
+}
+
+IoResult<void> AtomicOutput::give_name() {
+  const std::string self = proc_fd_path(file_.fd());
+  for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
+    if (::linkat(AT_FDCWD, self.c_str(), dir_.fd(), temp_name_.c_str(), AT_SYMLINK_FOLLOW) ==
+        0) {
+      unnamed_ = false;
+      pending_ = true;
+      return {};
+    }
+    if (errno != EEXIST) return Err{IoError::from_errno()};
+    temp_name_ = temp_name_for(name_);
+  }
+  return Err{IoError::from_os(EEXIST)};
 }
 
 IoResult<void> AtomicOutput::replace() {

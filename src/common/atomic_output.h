@@ -1,11 +1,14 @@
 // AtomicOutput: writing the destination so that a failure never damages it.
 //
-// A regular destination is built as a hidden temporary file in its own
-// directory (so the final rename stays on one file system), flushed with
-// fsync, renamed over the destination only when complete, and then the
-// directory is flushed too. Until the rename the destination keeps its old
-// bytes, or stays absent; an output abandoned before commit removes its
-// temporary file.
+// A regular destination is built as a temporary file in its own directory
+// (so the final rename stays on one file system), flushed with fsync,
+// renamed over the destination only when complete, and then the directory
+// is flushed too. Until the rename the destination keeps its old bytes, or
+// stays absent. The temporary file has no name (O_TMPFILE) until commit
+// gives it one, just before the rename, so that even a process killed
+// meanwhile leaves nothing behind; where the file system cannot make
+// unnamed files, it is a hidden named file from the start, which an output
+// abandoned before commit removes.
 //
 // A destination that is a symbolic link keeps the link: the file at the end
 // of the chain receives the new bytes. An existing regular destination keeps
@@ -97,14 +100,21 @@ class AtomicOutput {
   bool in_place() const { return in_place_; }
 
   // temp_name is the name of the temporary file inside the destination's
-  // directory, empty when writing in place.
+  // directory (the name it gets at commit while it is unnamed), empty when
+  // writing in place.
   const std::string& temp_name() const { return temp_name_; }
+
+  // unnamed tells whether the temporary file has no name yet (see above).
+  bool unnamed() const { return unnamed_; }
 
  private:
   AtomicOutput() = default;
 
   // discard removes the temporary file if it still exists.
   void discard();
+  // give_name links the unnamed temporary file into the directory under
+  // temp_name (a fresh one if that is taken).
+  IoResult<void> give_name();
   // replace renames the temporary file to the destination's name.
   IoResult<void> replace();
 
@@ -114,10 +124,11 @@ class AtomicOutput {
   std::string name_;            // the destination's name inside dir_
   std::string temp_name_;       // empty when writing in place
   File file_;                   // the file being written
+  bool unnamed_ = false;        // file_ has no name in dir_ yet
   File target_;                 // in place: the destination, open for writing
   bool in_place_ = false;
   bool replace_existing_ = true;
-  bool pending_ = false;        // the temporary file exists and is ours
+  bool pending_ = false;        // the temporary file has a name, ours to remove
 };
 
 }  // namespace cellvault

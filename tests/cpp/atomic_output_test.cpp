@@ -163,8 +163,9 @@ TEST_F(AtomicOutputTest, SymbolicLinksSurviveAndTheirTargetsAreReplaced) {
   fs::create_symlink("../../t/target", at("a/b/rel"));
   {
     AtomicOutput out = unwrap(AtomicOutput::begin(at("abs")));
-    // The temporary file lies beside the final target, hidden.
-    ASSERT_EQ(names(at("t")).count(out.temp_name()), 1u);
+    // The temporary file lies beside the final target, hidden, or has no
+    // name there yet.
+    ASSERT_EQ(names(at("t")).count(out.temp_name()), out.unnamed() ? 0u : 1u);
     EXPECT_EQ(out.temp_name().front(), '.');
     ASSERT_TRUE(write_all(out, "through links").ok());
   }
@@ -331,6 +332,23 @@ TEST_F(AtomicOutputTest, AbandonedOutputLeavesTheDestinationAsItWas) {
   } catch (const Abort&) {
   }
   { AtomicOutput never = unwrap(AtomicOutput::begin(at("new"))); }
+  EXPECT_EQ(slurp(at("old")), "old bytes");
+  EXPECT_EQ(names(), std::set<std::string>{"old"});
+}
+
+TEST_F(AtomicOutputTest, KilledWriterLeavesNothingBehind) {
+  spit(at("old"), "old bytes");
+  EXPECT_EQ(run_child([&] {
+              AtomicOutput out = unwrap(AtomicOutput::begin(at("old")));
+              AtomicOutput fresh = unwrap(AtomicOutput::begin(at("new")));
+              if (!out.unnamed() || !fresh.unnamed()) return 1;
+              const std::string half(1 << 20, 'h');
+              (void)out.file().write_at(
+                  ByteView(reinterpret_cast<const uint8_t*>(half.data()), half.size()), 0);
+              raise(SIGKILL);
+              return 2;
+            }),
+            128 + SIGKILL);
   EXPECT_EQ(slurp(at("old")), "old bytes");
   EXPECT_EQ(names(), std::set<std::string>{"old"});
 }

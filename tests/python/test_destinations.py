@@ -10,6 +10,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import pytest
@@ -247,3 +248,46 @@ def test_link_that_another_user_planted_in_a_sticky_directory_is_not_followed(
     os.lchown(shared / "owners.xlsx", NOBODY, NOBODY)
     assert call_module(src, str(shared / "owners.xlsx"), prefix=prefix).returncode == 0
     assert decrypt(private / "owners.xlsx", PASSWORD) == plain
+
+
+# -- a writer killed half way ---------------------------------------------------
+
+@pytest.mark.parametrize("fault", ["", "tmpfile=95"], ids=["unnamed", "named-fallback"])
+def test_killed_command_leaves_no_temporary_file(tmp_path: Path, workbook,
+                                                 password_file: Path, fault: str) -> None:
+    # The writer stops at its first write into the output, is killed there,
+    # and the directory must look as before. Where unnamed temporary files
+    # cannot be made (EOPNOTSUPP injected) the named one that takes their
+    # place is visible meanwhile, and a finished run still leaves nothing.
+    src, plain = workbook
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "report.xlsx").write_bytes(OLD)
+    marker = tmp_path / "stalled"
+    env = {**os.environ, **faults(",".join(filter(None, [fault, f"stall-write={marker}"])))}
+    child = subprocess.Popen([cli_path(), *encrypt_cli(password_file, "--force", str(src),
+                                                       "-o", str(out))],
+                             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 60
+        while not marker.exists() and child.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert marker.exists()
+        during = sorted(os.listdir(out))
+    finally:
+        child.kill()
+        child.wait()
+    if fault:
+        assert len(during) == 2 and during[0].startswith(".report.xlsx.")
+    else:
+        assert during == ["report.xlsx"]
+        assert sorted(os.listdir(out)) == ["report.xlsx"]
+    assert (out / "report.xlsx").read_bytes() == OLD
+
+    for leftover in set(os.listdir(out)) - {"report.xlsx"}:
+        (out / leftover).unlink()
+    done = run(encrypt_cli(password_file, "--force", str(src), "-o", "out"), tmp_path,
+               env=faults(fault) if fault else None)
+    assert done.returncode == 0, done.stderr
+    assert sorted(os.listdir(out)) == ["report.xlsx"]
+    assert decrypt(out / "report.xlsx", PASSWORD) == plain
