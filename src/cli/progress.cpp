@@ -39,6 +39,15 @@ void Reporter::failed(std::string_view message) {
   std::lock_guard<std::mutex> lock(mu_);
   ++done_;
   ++failed_;
+  print_line_locked(message);
+}
+
+void Reporter::warned(std::string_view message) {
+  std::lock_guard<std::mutex> lock(mu_);
+  print_line_locked("warning: " + std::string(message));
+}
+
+void Reporter::print_line_locked(std::string_view message) {
   std::string line;
   if (show_bar_) line += kClearLine;
   line += "cellvault: ";

@@ -23,6 +23,9 @@ class Reporter {
   // "cellvault: " + |message| on a line of its own above the bar.
   void succeeded();
   void failed(std::string_view message);
+  // warned prints "cellvault: warning: " + |message| the same way, counting
+  // nothing.
+  void warned(std::string_view message);
 
   // finish removes the bar. Call once, after the last file.
   void finish();
@@ -32,6 +35,8 @@ class Reporter {
 
  private:
   void draw_locked();
+  // print_line_locked prints "cellvault: " + |message| above the bar.
+  void print_line_locked(std::string_view message);
   void write_locked(std::string_view text);
 
   mutable std::mutex mu_;

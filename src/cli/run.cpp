@@ -1,5 +1,7 @@
 #include "cli/run.h"
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <new>
 #include <string>
@@ -63,7 +65,7 @@ bool stop_requested(void* /*context*/) { return StopOnSignal::requested() != 0; 
 }  // namespace
 
 std::optional<std::string> encrypt_one(const Job& job, std::string_view password,
-                                       const OutputOptions& output) {
+                                       const OutputOptions& output, Reporter& reporter) {
   if (job.refused) return job.refused;
   const std::string input = shown(job.input);
   try {
@@ -86,10 +88,17 @@ std::optional<std::string> encrypt_one(const Job& job, std::string_view password
     // The output's own answer, asked before the key derivation so that its
     // cost is saved for an output that would be refused anyway; the output
     // asks again when it begins, in case the file system changed meanwhile.
-    if (IoResult<Destination> dest =
-            writable_destination(output_path(job.output), output.replace_existing);
-        !dest.ok()) {
-      return cannot_write(job.output, dest.error());
+    IoResult<Destination> dest =
+        writable_destination(output_path(job.output), output.replace_existing);
+    if (!dest.ok()) return cannot_write(job.output, dest.error());
+    if (const nlink_t links = dest->st.st_nlink;
+        dest->exists && !dest->in_place && S_ISREG(dest->st.st_mode) && links > 1) {
+      // Replacing gives this name a new file; the other names keep the old
+      // one, plain text included.
+      const nlink_t others = links - 1;
+      reporter.warned(shown(job.output) + " has " + std::to_string(others) + " other hard " +
+                      (others == 1 ? "link, which keeps" : "links, which keep") +
+                      " the old contents: only this name gets the encrypted file");
     }
     try {
       encrypt(output_path(job.output), std::move(*data), password, output);
@@ -115,7 +124,7 @@ void run_jobs(const std::vector<Job>& jobs, std::string_view password,
       if (StopOnSignal::requested() != 0) return;
       const size_t i = next.fetch_add(1);
       if (i >= jobs.size()) return;
-      std::optional<std::string> error = encrypt_one(jobs[i], password, output);
+      std::optional<std::string> error = encrypt_one(jobs[i], password, output, reporter);
       if (error) {
         reporter.failed(*error);
       } else {

@@ -21,9 +21,10 @@ namespace cellvault::cli {
 // untouched. A source too large for the container version is refused from
 // its size, before it is read. While the input keeps it waiting (a FIFO
 // without a writer), a stop signal (StopOnSignal) ends the job with
-// nothing written.
+// nothing written. Warnings (an output with other hard links, which keep
+// the old contents) go to |reporter|.
 std::optional<std::string> encrypt_one(const Job& job, std::string_view password,
-                                       const OutputOptions& output);
+                                       const OutputOptions& output, Reporter& reporter);
 
 // run_jobs encrypts every job on up to |threads| threads (at least one),
 // reporting each result to |reporter| as it finishes. A failing job never

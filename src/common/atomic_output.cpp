@@ -238,9 +238,10 @@ IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
   AtomicOutput out;
   out.path_ = std::string(to_path);
   out.replace_existing_ = replace_existing;
-  if (dest.kernel_link || (dest.exists && !S_ISREG(dest.st.st_mode))) {
-    // A descriptor, device, FIFO or socket cannot be replaced by a file:
-    // it is written in place, with nothing to undo and nothing to rename.
+  if (dest.kernel_link || dest.in_place || (dest.exists && !S_ISREG(dest.st.st_mode))) {
+    // A descriptor, device, FIFO or socket cannot be replaced by a file,
+    // nor can a file that a rename may not replace: they are written in
+    // place, with nothing to undo and nothing to rename.
     CV_TRY_ASSIGN(out.target_, open_in_place(dest));
     CV_TRY_ASSIGN(out.file_, anonymous_file());
     out.in_place_ = true;
@@ -307,6 +308,14 @@ IoResult<void> AtomicOutput::commit() {
   if (done.ok() && unnamed_) done = give_name();
   if (done.ok()) done = file_.close();
   if (done.ok()) done = replace();
+  if (!done.ok() && replace_existing_ &&
+      (done.error().os_error() == EBUSY || done.error().os_error() == EPERM)) {
+    // The rename was refused although the checks at begin passed (a mount
+    // or a sticky rule they could not see): write the file in place.
+    done = write_over_destination();
+    discard();
+    return done;
+  }
   if (!done.ok()) {
     discard();
     return done;
@@ -317,6 +326,14 @@ IoResult<void> AtomicOutput::commit() {
     return Err{replaced_but_unflushed(path_, errno)};
   }
   return {};
+}
+
+IoResult<void> AtomicOutput::write_over_destination() {
+  CV_TRY_ASSIGN(File from, File::open_at(dir_.fd(), temp_name_, O_RDONLY | O_NOFOLLOW));
+  CV_TRY_ASSIGN(File to,
+                File::open_at(dir_.fd(), name_, O_WRONLY | O_NOFOLLOW | O_NOCTTY));
+  CV_TRY(copy_out(from, to));
+  return to.close();
 }
 
 IoResult<void> AtomicOutput::give_name() {

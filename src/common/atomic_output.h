@@ -21,6 +21,9 @@
 // output is then built in an unnamed temporary file and copied to the
 // destination in order at commit, so that a pipe or an append-mode file
 // receives exactly the output's bytes, from where its descriptor stands.
+// A regular file that no rename may replace is written in place the same
+// way: a file bind-mounted on its own (EBUSY) and another user's file in a
+// sticky directory (EPERM), found at begin or when the rename fails.
 //
 // Usage:
 //   AtomicOutput out = unwrap(AtomicOutput::begin(path, replace_existing));
@@ -62,11 +65,10 @@ class AtomicOutput {
   // (the error that opening |to_path| for reading and writing with create
   // and truncate would have given: NotFound for a missing directory,
   // IsADirectory, NotADirectory, PermissionDenied for a file without write
-  // permission, InvalidInput for a NUL byte in the path; EPERM for another
-  // user's file in a sticky directory; AlreadyExists
+  // permission, InvalidInput for a NUL byte in the path; AlreadyExists
   // kDestinationExistsMessage without |replace_existing|), or the error of
-  // creating the temporary file beside the destination (never a fall-back
-  // to writing a regular file in place).
+  // creating the temporary file beside the destination (a temporary file
+  // that cannot be made is never a reason to write a file in place).
   static IoResult<AtomicOutput> begin(std::string_view to_path,
                                       bool replace_existing = true);
 
@@ -112,6 +114,10 @@ class AtomicOutput {
 
   // discard removes the temporary file if it still exists.
   void discard();
+  // write_over_destination copies the named temporary file into the
+  // destination in place, for a destination that the rename may not
+  // replace.
+  IoResult<void> write_over_destination();
   // give_name links the unnamed temporary file into the directory under
   // temp_name (a fresh one if that is taken).
   IoResult<void> give_name();

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <linux/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -72,19 +73,24 @@ IoResult<std::string> read_link(int dir_fd, const std::string& name) {
   }
 }
 
-// check_may_replace refuses, before any work, a rename that would fail at
-// the very end: in a sticky directory (such as /tmp) only the owner of the
-// file or of the directory may replace the file, even where everyone may
-// write to it. Root is assumed to hold the capability that overrides this.
-IoResult<void> check_may_replace(const Destination& dest) {
+// rename_refused tells whether a rename over the existing regular file
+// |dest| would fail, so that it must be written in place: in a sticky
+// directory (such as /tmp) only the owner of the file or of the directory
+// may replace the file, even where everyone may write to it (root is
+// assumed to hold the capability that overrides this), and no rename
+// replaces the root of a mount.
+bool rename_refused(const Destination& dest) {
   struct stat dir;
-  if (::fstat(dest.dir.fd(), &dir) != 0) return Err{IoError::from_errno()};
   const uid_t me = ::geteuid();
-  if ((dir.st_mode & S_ISVTX) != 0 && me != 0 && dest.st.st_uid != me &&
-      dir.st_uid != me) {
-    return Err{IoError::from_os(EPERM)};
+  if (::fstat(dest.dir.fd(), &dir) == 0 && (dir.st_mode & S_ISVTX) != 0 && me != 0 &&
+      dest.st.st_uid != me && dir.st_uid != me) {
+    return true;
   }
-  return {};
+  struct statx sx;
+  return ::statx(dest.dir.fd(), dest.name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS,
+                 &sx) == 0 &&
+         (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+         (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
 }
 
 bool in_proc(int dir_fd) {
@@ -210,7 +216,7 @@ IoResult<Destination> writable_destination(std::string_view path,
   if (::faccessat(dest.dir.fd(), dest.name.c_str(), W_OK, AT_EACCESS) != 0) {
     return Err{IoError::from_errno()};
   }
-  CV_TRY(check_may_replace(dest));
+  dest.in_place = rename_refused(dest);
   return dest;
 }
 

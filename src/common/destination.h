@@ -52,6 +52,11 @@ struct Destination {
   // For a kernel link to one of this process's own descriptors that is open
   // for writing: that descriptor's number, else -1.
   int own_fd = -1;
+  // An existing regular file that a rename could not replace, so it must be
+  // written in place: it is the root of a mount (a file bind-mounted on its
+  // own, as container volumes are; renaming over it is EBUSY), or another
+  // user's file in a sticky directory (EPERM) that this user may write.
+  bool in_place = false;
 };
 
 // resolve_destination follows |path| through symbolic links to the name
@@ -76,10 +81,10 @@ IoResult<Destination> resolve_destination(std::string_view path);
 // - with |replace_existing| false, anything else that exists: AlreadyExists
 //   kDestinationExistsMessage;
 // - an existing regular file that a plain create could not open for
-//   writing (EACCES, EROFS, ETXTBSY), or that the final rename could not
-//   replace: another user's file in a sticky directory (EPERM).
+//   writing (EACCES, EROFS, ETXTBSY).
 // An existing destination that is not a regular file (a device, a FIFO)
-// passes: it is written in place. So does a kernel link, with or without
+// passes: it is written in place. So does a regular file that the final
+// rename could not replace (see Destination::in_place). So does a kernel link, with or without
 // |replace_existing|: it is a descriptor to write to, not a file to
 // replace. Nothing is created or changed, so the
 // command line asks this before any costly work and AtomicOutput::begin

@@ -270,7 +270,7 @@ TEST_F(AtomicOutputTest, BadDestinationsGiveThePlainCreateErrors) {
   EXPECT_TRUE(fs::is_empty(at("d")));
 }
 
-TEST_F(AtomicOutputTest, PermissionChecksApplyAndNeverFallBackToInPlace) {
+TEST_F(AtomicOutputTest, PermissionChecksApplyAndOnlyRefusedRenamesFallBackToInPlace) {
   // As root the checks do not apply, so the writer drops to an
   // unprivileged user in a child process.
   // A read-only file in a directory open to all: the rename would work,
@@ -284,7 +284,8 @@ TEST_F(AtomicOutputTest, PermissionChecksApplyAndNeverFallBackToInPlace) {
   chmod(at("ro/writable").c_str(), 0666);
   chmod(at("ro").c_str(), 0555);
   // In a sticky directory only the file's owner may replace it, even if
-  // everyone may write to it: refused at once, never written in place.
+  // everyone may write to it: it is written in place instead, keeping its
+  // inode and its owner.
   fs::create_directory(at("sticky"));
   spit(at("sticky/shared"), "kept three");
   chmod(at("sticky/shared").c_str(), 0666);
@@ -302,16 +303,22 @@ TEST_F(AtomicOutputTest, PermissionChecksApplyAndNeverFallBackToInPlace) {
   EXPECT_EQ(as_user(at("rw/readonly")), EACCES);
   EXPECT_EQ(as_user(at("ro/writable")), EACCES);
   // Without root the test cannot make a file that belongs to someone else.
+  struct stat before;
+  ASSERT_EQ(stat(at("sticky/shared").c_str(), &before), 0);
   if (geteuid() == 0) {
     EXPECT_EQ(run_child([&] {
                 if (!drop_privileges()) return 98;
                 auto r = AtomicOutput::begin(at("sticky/shared"));
-                return r.ok() ? 0 : r.error().os_error();
+                if (!r.ok()) return r.error().os_error();
+                return r->in_place() ? code_of(write_all(*r, "new")) : 97;
               }),
-              EPERM);
+              0);
+    EXPECT_EQ(slurp(at("sticky/shared")), "new");
+    struct stat after;
+    ASSERT_EQ(stat(at("sticky/shared").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
   }
   EXPECT_EQ(as_user(at("wx/made")), 0);
-  EXPECT_EQ(slurp(at("sticky/shared")), "kept three");
   EXPECT_EQ(names(at("sticky")), std::set<std::string>{"shared"});
   EXPECT_EQ(slurp(at("rw/readonly")), "kept");
   EXPECT_EQ(names(at("rw")), std::set<std::string>{"readonly"});

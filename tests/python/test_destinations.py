@@ -291,3 +291,58 @@ def test_killed_command_leaves_no_temporary_file(tmp_path: Path, workbook,
     assert done.returncode == 0, done.stderr
     assert sorted(os.listdir(out)) == ["report.xlsx"]
     assert decrypt(out / "report.xlsx", PASSWORD) == plain
+
+
+# -- files that no rename may replace --------------------------------------------
+
+def test_bind_mounted_file_is_written_in_place(tmp_path: Path, workbook,
+                                               password_file: Path) -> None:
+    # A file mounted on its own (a container volume): renaming over it is
+    # EBUSY, so the command writes it in place, into the mounted file.
+    src, plain = workbook
+    volume = tmp_path / "volume.xlsx"
+    volume.write_bytes(OLD)
+    inode = volume.stat().st_ino
+    (tmp_path / "out.xlsx").write_bytes(OLD)
+    script = 'mount --bind volume.xlsx out.xlsx && exec "$@"'
+    if subprocess.run(["unshare", "-m", "sh", "-c", script, "sh", "true"], cwd=tmp_path,
+                      capture_output=True, check=False).returncode != 0:
+        pytest.skip("cannot bind-mount a file here (unshare -m and mount --bind need root)")
+    done = subprocess.run(["unshare", "-m", "sh", "-c", script, "sh", cli_path(),
+                           *encrypt_cli(password_file, "--force", "report.xlsx", "out.xlsx")],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=120, check=False)
+    assert done.returncode == 0, done.stderr
+    assert decrypt(volume, PASSWORD) == plain
+    assert volume.stat().st_ino == inode
+    assert (tmp_path / "out.xlsx").read_bytes() == OLD  # under the mount, untouched
+    assert sorted(os.listdir(tmp_path)) == ["out.xlsx", "password.txt", "report.xlsx",
+                                            "volume.xlsx"]
+
+
+@pytest.mark.parametrize("error", [16, 1], ids=["EBUSY", "EPERM"])
+def test_refused_rename_falls_back_to_writing_in_place(tmp_path: Path, workbook,
+                                                       error: int) -> None:
+    # Refusals that the checks before the work could not foresee.
+    src, plain = workbook
+    out = tmp_path / "out.xlsx"
+    out.write_bytes(OLD * 5000)  # longer than the output: its tail must go
+    inode = out.stat().st_ino
+    done = call_module(src, str(out), faults(f"rename={error}"))
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert decrypt(out, PASSWORD) == plain
+    assert out.stat().st_ino == inode
+    assert sorted(os.listdir(tmp_path)) == ["out.xlsx", "report.xlsx"]
+
+
+def test_replacing_a_file_with_other_hard_links_warns(tmp_path: Path, workbook,
+                                                      password_file: Path) -> None:
+    src, plain = workbook
+    (tmp_path / "out.xlsx").write_bytes(OLD)
+    os.link(tmp_path / "out.xlsx", tmp_path / "other-name.xlsx")
+    done = run(encrypt_cli(password_file, "--force", "report.xlsx", "out.xlsx"), tmp_path)
+    assert done.returncode == 0
+    assert done.stderr.splitlines()[0] == (
+        "cellvault: warning: out.xlsx has 1 other hard link, which keeps the old contents: "
+        "only this name gets the encrypted file")
+    assert decrypt(tmp_path / "out.xlsx", PASSWORD) == plain
+    assert (tmp_path / "other-name.xlsx").read_bytes() == OLD
