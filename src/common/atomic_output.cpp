@@ -125,7 +125,6 @@ IoResult<void> keep_owner_and_mode(int fd, const struct stat& old) {
   return {};
 }
 
-
 // tmpfile_unsupported tells whether an O_TMPFILE open failed only because
 // the kernel (EISDIR) or the file system (EOPNOTSUPP) cannot make unnamed
 // files; any other error would hit a named file just as well.
@@ -308,7 +307,7 @@ IoResult<void> AtomicOutput::commit() {
   if (done.ok() && unnamed_) done = give_name();
   if (done.ok()) done = file_.close();
   if (done.ok()) done = replace();
-  if (!done.ok() && replace_existing_ &&
+  if (!done.ok() && pending_ && replace_existing_ &&
       (done.error().os_error() == EBUSY || done.error().os_error() == EPERM)) {
     // The rename was refused although the checks at begin passed (a mount
     // or a sticky rule they could not see): write the file in place.

@@ -36,12 +36,12 @@ const Faults& faults() {
   static const Faults parsed = [] {
     Faults f;
     const char* env = std::getenv("CELLVAULT_FAULTS");
-    std::string spec = env != nullptr ? env : "";
+    std::string wanted = env != nullptr ? env : "";
     size_t start = 0;
-    while (start < spec.size()) {
-      size_t end = spec.find(',', start);
-      if (end == std::string::npos) end = spec.size();
-      const std::string item = spec.substr(start, end - start);
+    while (start < wanted.size()) {
+      size_t end = wanted.find(',', start);
+      if (end == std::string::npos) end = wanted.size();
+      const std::string item = wanted.substr(start, end - start);
       const size_t eq = item.find('=');
       const std::string key = item.substr(0, eq);
       const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);

@@ -35,9 +35,9 @@ MODULE_CALL = textwrap.dedent("""
 """)
 
 
-def faults(spec: str) -> dict[str, str]:
-    """The environment that injects the faults |spec| into a child."""
-    return {"LD_PRELOAD": built_tool("libcellvault_fault_inject.so"), "CELLVAULT_FAULTS": spec}
+def faults(wanted: str) -> dict[str, str]:
+    """The environment that injects the faults |wanted| into a child."""
+    return {"LD_PRELOAD": built_tool("libcellvault_fault_inject.so"), "CELLVAULT_FAULTS": wanted}
 
 
 def call_module(src: Path, dst: str, env: dict[str, str] | None = None,
