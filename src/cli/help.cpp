@@ -32,7 +32,9 @@ const std::string_view kEncryptHelp =
 Encrypt workbooks with a password. The first form writes INPUT encrypted to
 OUTPUT; the second writes each INPUT to DIR under its own file name. Each
 output appears complete or not at all: it is written to a temporary file in
-the same directory and renamed into place.
+the same directory and renamed into place. An OUTPUT of '-' is standard
+output; it, a FIFO, a device and a descriptor such as /dev/stdout are
+written in place, in order, and are not atomic.
 
 Password: asked for twice on the terminal, without echo (three tries when
 the two answers differ), unless given by

@@ -103,6 +103,12 @@ int files_command(Options options) {
       return kUsageError;
     }
   }
+  if (!options.output_dir && options.paths.size() == 2 && options.paths[1] == "-" &&
+      isatty(STDOUT_FILENO)) {
+    print(stderr, "cellvault: not writing an encrypted workbook to a terminal "
+                  "(redirect standard output to a file or a pipe)\n");
+    return kUsageError;
+  }
   const bool verifying = options.command == Command::Verify;
   const std::vector<Job> jobs = verifying ? std::vector<Job>() : plan_jobs(options);
   const size_t count = verifying ? options.paths.size() : jobs.size();

@@ -1,5 +1,7 @@
 #include "cli/plan.h"
 
+#include "common/atomic_output.h"
+
 #include <sys/stat.h>
 
 #include <compare>
@@ -80,8 +82,24 @@ void refuse_shared_files(std::vector<Job>& jobs) {
 
 }  // namespace
 
+std::string_view output_path(const std::string& output) {
+  return output == kStandardOutput ? kStandardOutputPath : std::string_view(output);
+}
+
+std::string shown_output(const std::string& output) {
+  return output == kStandardOutput ? "standard output" : shown(output);
+}
+
 std::string cannot_write(const std::string& output, const IoError& error) {
-  const std::string line = "cannot write " + shown(output) + ": ";
+  // The one failure after which the output has changed is no "cannot
+  // write": it says what happened, with the name shown safely.
+  const std::string unflushed = std::string(output_path(output)) +
+                                std::string(kReplacedUnflushedMessage);
+  if (error.message().starts_with(unflushed)) {
+    return shown_output(output) + std::string(kReplacedUnflushedMessage) +
+           error.message().substr(unflushed.size());
+  }
+  const std::string line = "cannot write " + shown_output(output) + ": ";
   if (error.kind() == ErrorKind::IsADirectory) {
     return line + "it is a directory (use --output-dir DIR to write into it)";
   }

@@ -35,6 +35,17 @@ struct Job {
 // their own.
 std::vector<Job> plan_jobs(const Options& options);
 
+// The OUTPUT that stands for standard output, and the path through which it
+// is written: the kernel's link to this process's descriptor 1, which the
+// output writes in place.
+inline constexpr std::string_view kStandardOutput = "-";
+inline constexpr std::string_view kStandardOutputPath = "/dev/stdout";
+
+// output_path is the path that |output| (an OUTPUT as given) is written
+// through; shown_output is how messages name it.
+std::string_view output_path(const std::string& output);
+std::string shown_output(const std::string& output);
+
 // cannot_write words the refusal or failure of |output| in one line. The
 // two refusals a user can act on name the option that helps; a directory
 // is never answered with --force, which could not replace it.

@@ -54,6 +54,11 @@ void Reporter::note(std::string_view message) {
   line_locked(message);
 }
 
+void Reporter::warned(std::string_view message) {
+  std::lock_guard<std::mutex> lock(mu_);
+  line_locked("warning: " + std::string(message));
+}
+
 void Reporter::line_locked(std::string_view message) {
   std::string line;
   if (show_bar_) line += kClearLine;

@@ -29,6 +29,9 @@ class Reporter {
   // note prints "cellvault: " + |message| the same way without counting a
   // file (a warning about a file that still succeeds).
   void note(std::string_view message);
+  // warned prints "cellvault: warning: " + |message| the same way, counting
+  // nothing.
+  void warned(std::string_view message);
 
   // finish removes the bar. Call once, after the last file.
   void finish();

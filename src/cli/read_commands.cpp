@@ -138,7 +138,8 @@ std::optional<std::string> decrypt_one(const Job& job, std::string_view password
       return "cannot read " + input + ": " + *error;
     }
     File& in = std::get<File>(file);
-    IoResult<AtomicOutput> output = AtomicOutput::begin(job.output, settings.replace_existing);
+    IoResult<AtomicOutput> output =
+        AtomicOutput::begin(output_path(job.output), settings.replace_existing);
     if (!output.ok()) return cannot_write(job.output, output.error());
     std::optional<IoError> write_error;
     ReadResult<Report> report =

@@ -86,7 +86,8 @@ struct Entry {
 // none; the package itself is read only after it, so that a group holds
 // one package in memory at a time. The output asks again when it begins,
 // in case the file system changed meanwhile.
-std::optional<std::string> start(Entry& e, const OutputOptions& options) {
+std::optional<std::string> start(Entry& e, const OutputOptions& options,
+                                 Reporter& reporter) {
   const Job& job = *e.job;
   if (job.refused) return job.refused;
   IoResult<File> file = open_source(job.input);
@@ -106,9 +107,17 @@ std::optional<std::string> start(Entry& e, const OutputOptions& options) {
                  std::to_string(static_cast<unsigned>(options.version)) +
                  " container holds (use --container-version 4)");
   }
-  if (IoResult<Destination> dest = writable_destination(job.output, options.replace_existing);
-      !dest.ok()) {
-    return cannot_write(job.output, dest.error());
+  IoResult<Destination> dest =
+      writable_destination(output_path(job.output), options.replace_existing);
+  if (!dest.ok()) return cannot_write(job.output, dest.error());
+  if (const nlink_t links = dest->st.st_nlink;
+      dest->exists && !dest->in_place && S_ISREG(dest->st.st_mode) && links > 1) {
+    // Replacing gives this name a new file; the other names keep the old
+    // one, plain text included.
+    const nlink_t others = links - 1;
+    reporter.warned(shown(job.output) + " has " + std::to_string(others) + " other hard " +
+                    (others == 1 ? "link, which keeps" : "links, which keep") +
+                    " the old contents: only this name gets the encrypted file");
   }
   e.source = std::move(*file);
   return std::nullopt;
@@ -162,7 +171,8 @@ std::optional<std::string> finish_one(Entry& e, const OutputOptions& options,
     if (verify_output) expected = reader::fingerprint_of(data->package());
     SealedPackage sealed = seal_package(std::move(*data), e.secrets, e.keys);
     // Only now is the destination touched.
-    IoResult<AtomicOutput> begun = AtomicOutput::begin(job.output, options.replace_existing);
+    IoResult<AtomicOutput> begun =
+        AtomicOutput::begin(output_path(job.output), options.replace_existing);
     if (!begun.ok()) return cannot_write(job.output, begun.error());
     AtomicOutput& out = e.output.emplace(std::move(*begun));
     if (expected && out.in_place()) {
@@ -193,11 +203,11 @@ std::optional<std::string> finish_one(Entry& e, const OutputOptions& options,
 // and the rest of the group unstarted (and unreported).
 std::span<Entry> write_group(std::span<Entry> group, std::string_view password,
                              const OutputOptions& options, bool verify_output,
-                             const Batch& batch) {
+                             const Batch& batch, Reporter& reporter) {
   size_t started = 0;
   for (Entry& e : group) {
     if (StopOnSignal::requested() != 0) break;
-    e.error = guarded(*e.job, [&] { return start(e, options); });
+    e.error = guarded(*e.job, [&] { return start(e, options, reporter); });
     ++started;
   }
   group = group.first(started);
@@ -325,7 +335,8 @@ void run_jobs(const std::vector<Job>& jobs, std::string_view password,
       const size_t count = std::min(size, jobs.size() - first);
       std::vector<Entry> group(count);
       for (size_t k = 0; k < count; ++k) group[k].job = &jobs[first + k];
-      const size_t started = write_group(group, password, output, verify_output, batch).size();
+      const size_t started =
+          write_group(group, password, output, verify_output, batch, reporter).size();
       committer.commit(std::move(group), started);
     }
   };

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -11,10 +12,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "common/destination.h"
 #include "common/text.h"
@@ -91,14 +94,15 @@ std::string temp_name_for(const std::string& name) {
   return out;
 }
 
-// create_temp creates a new, empty temporary file beside |dest| with
-// permission bits |mode| (less the umask), storing its name in |out_name|.
-IoResult<File> create_temp(const Destination& dest, unsigned mode,
+// create_temp creates a new, empty, hidden file named after |base| in the
+// directory |dir_fd| with permission bits |mode| (less the umask), storing
+// its name in |out_name|.
+IoResult<File> create_temp(int dir_fd, const std::string& base, unsigned mode,
                            std::string& out_name) {
   for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
-    std::string name = temp_name_for(dest.name);
-    IoResult<File> r = File::open_at(
-        dest.dir.fd(), name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+    std::string name = temp_name_for(base);
+    IoResult<File> r =
+        File::open_at(dir_fd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
     if (r.ok()) {
       out_name = std::move(name);
       return r;
@@ -124,7 +128,109 @@ IoResult<void> keep_owner_and_mode(int fd, const struct stat& old) {
   return {};
 }
 
+// tmpfile_unsupported tells whether an O_TMPFILE open failed only because
+// the kernel (EISDIR) or the file system (EOPNOTSUPP) cannot make unnamed
+// files; any other error would hit a named file just as well.
+bool tmpfile_unsupported(const IoError& error) {
+  const int e = error.os_error();
+  return e == EOPNOTSUPP || e == EISDIR || e == EINVAL;
+}
+
+// anonymous_file creates a file without a name in which an output that is
+// written in place is built: the container is written with random access,
+// and only its finished bytes go to the destination, in order. It lives in
+// $TMPDIR (or /tmp); where unnamed files cannot be made there, a named one
+// is created and removed at once.
+IoResult<File> anonymous_file() {
+  const char* dir = std::getenv("TMPDIR");
+  if (dir == nullptr || *dir == '\0') dir = "/tmp";
+  IoResult<File> r = File::open_at(AT_FDCWD, dir, O_TMPFILE | O_RDWR | O_EXCL, 0600);
+  if (r.ok() || !tmpfile_unsupported(r.error())) return r;
+  CV_TRY_ASSIGN(File d, File::open_at(AT_FDCWD, dir, O_PATH | O_DIRECTORY));
+  std::string name;
+  CV_TRY_ASSIGN(File f, create_temp(d.fd(), "cellvault", 0600, name));
+  if (::unlinkat(d.fd(), name.c_str(), 0) != 0) return Err{IoError::from_errno()};
+  return f;
+}
+
+// open_in_place opens a destination that is written in place: one of this
+// process's own descriptors is duplicated, so that the bytes go where the
+// descriptor stands and an append-mode descriptor appends; anything else
+// is opened for writing by the kernel, which follows its own links. A
+// FIFO opened so waits for a reader, as any writer of a FIFO does.
+IoResult<File> open_in_place(const Destination& dest) {
+  if (dest.own_fd >= 0) {
+    const int fd = ::fcntl(dest.own_fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return Err{IoError::from_errno()};
+    return File(fd);
+  }
+  return File::open_at(dest.dir.fd(), dest.name, O_WRONLY | O_NOCTTY);
+}
+
+// write_out writes |data| to |fd| at its position, waiting whenever a
+// non-blocking descriptor (a pipe that a shell handed over so) is full.
+IoResult<void> write_out(int fd, ByteView data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n > 0) {
+      data = data.subspan(static_cast<size_t>(n));
+      continue;
+    }
+    if (n == 0) {
+      return Err{IoError::custom(ErrorKind::WriteZero, std::string(kWriteZeroMessage))};
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) return Err{IoError::from_errno()};
+    struct pollfd p = {fd, POLLOUT, 0};
+    if (::poll(&p, 1, -1) < 0 && errno != EINTR) return Err{IoError::from_errno()};
+  }
+  return {};
+}
+
+// copy_out writes the whole of |from|, from its start, to |to| in order.
+// A regular file that is not in append mode is then cut where the bytes
+// end, so that it holds nothing of its old contents past them, and flushed.
+IoResult<void> copy_out(File& from, File& to) {
+  std::vector<uint8_t> buffer(size_t{1} << 20);
+  for (uint64_t offset = 0;;) {
+    CV_TRY_ASSIGN(const size_t n, from.read_at(buffer, offset));
+    if (n == 0) break;
+    CV_TRY(write_out(to.fd(), ByteView(buffer.data(), n)));
+    offset += n;
+  }
+  struct stat st;
+  if (::fstat(to.fd(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  if ((::fcntl(to.fd(), F_GETFL) & O_APPEND) == 0) {
+    const off_t end = ::lseek(to.fd(), 0, SEEK_CUR);
+    if (end >= 0 && ::ftruncate(to.fd(), end) != 0) return Err{IoError::from_errno()};
+  }
+  return to.sync();
+}
+
+// proc_fd_path is the kernel's link to this process's descriptor |fd|.
+std::string proc_fd_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// create_unnamed creates the temporary file in the directory |dir_fd|
+// without a name, so that a process killed before it publishes leaves
+// nothing behind. It is given a name at publishing through
+// /proc/self/fd; without that, or without O_TMPFILE, the error is one that
+// tmpfile_unsupported accepts and the caller makes a named file instead.
+IoResult<File> create_unnamed(int dir_fd, unsigned mode) {
+  CV_TRY_ASSIGN(File f, File::open_at(dir_fd, ".", O_TMPFILE | O_RDWR, mode));
+  if (::access(proc_fd_path(f.fd()).c_str(), F_OK) != 0) {
+    return Err{IoError::from_os(EOPNOTSUPP)};
+  }
+  return f;
+}
+
 }  // namespace
+
+IoError replaced_but_unflushed(std::string_view path, int os_error) {
+  std::string message(path);
+  message += kReplacedUnflushedMessage;
+  message += IoError::from_os(os_error).message();
+  return IoError::custom(kind_from_errno(os_error), std::move(message));
+}
 
 IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
                                            bool replace_existing) {
@@ -132,12 +238,15 @@ IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
                 writable_destination(to_path, replace_existing));
 
   AtomicOutput out;
+  out.path_ = std::string(to_path);
   out.replace_existing_ = replace_existing;
-  if (dest.exists && !S_ISREG(dest.st.st_mode)) {
-    // A device, FIFO or socket cannot be replaced by a file: write it the
-    // way a plain create would, with nothing to undo and nothing to rename.
-    CV_TRY_ASSIGN(out.file_,
-                  File::open_at(dest.dir.fd(), dest.name, O_RDWR | O_CREAT | O_TRUNC));
+  if (dest.kernel_link || dest.in_place || (dest.exists && !S_ISREG(dest.st.st_mode))) {
+    // A descriptor, device, FIFO or socket cannot be replaced by a file,
+    // nor can a file that a rename may not replace: they are written in
+    // place, with nothing to undo and nothing to rename.
+    CV_TRY_ASSIGN(out.target_, open_in_place(dest));
+    CV_TRY_ASSIGN(out.file_, anonymous_file());
+    out.in_place_ = true;
     return out;
   }
 
@@ -145,8 +254,17 @@ IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
   // not even until the mode is copied: a reader who opened it meanwhile
   // would keep reading.
   const unsigned mode = dest.exists ? dest.st.st_mode & 0777 : 0666;
-  CV_TRY_ASSIGN(out.file_, create_temp(dest, mode, out.temp_name_));
-  out.pending_ = true;
+  IoResult<File> unnamed = create_unnamed(dest.dir.fd(), mode);
+  if (unnamed.ok()) {
+    out.file_ = std::move(unnamed).take();
+    out.unnamed_ = true;
+    out.temp_name_ = temp_name_for(dest.name);
+  } else if (tmpfile_unsupported(unnamed.error())) {
+    CV_TRY_ASSIGN(out.file_, create_temp(dest.dir.fd(), dest.name, mode, out.temp_name_));
+    out.pending_ = true;
+  } else {
+    return Err{std::move(unnamed).error()};
+  }
   out.dir_ = std::move(dest.dir);
   out.dir_syncable_ = dest.dir_syncable;
   out.name_ = std::move(dest.name);
@@ -156,11 +274,15 @@ IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
 }
 
 AtomicOutput::AtomicOutput(AtomicOutput&& other) noexcept
-    : dir_(std::move(other.dir_)),
+    : path_(std::move(other.path_)),
+      dir_(std::move(other.dir_)),
       dir_syncable_(other.dir_syncable_),
       name_(std::move(other.name_)),
       temp_name_(std::move(other.temp_name_)),
       file_(std::move(other.file_)),
+      unnamed_(other.unnamed_),
+      target_(std::move(other.target_)),
+      in_place_(other.in_place_),
       replace_existing_(other.replace_existing_),
       pending_(std::exchange(other.pending_, false)),
       synced_(other.synced_),
@@ -178,13 +300,27 @@ void AtomicOutput::discard() {
 }
 
 IoResult<void> AtomicOutput::commit() {
-  // Descriptors of devices and FIFOs have nothing to flush (fsync of
-  // /dev/null even fails with EINVAL); closing is all there is.
-  if (in_place()) return file_.close();
+  if (in_place()) {
+    // Not atomic: a failure here leaves part of the output written.
+    IoResult<void> done = copy_out(file_, target_);
+    IoResult<void> closed = target_.close();
+    (void)file_.close();
+    if (!done.ok()) return done;
+    return closed;
+  }
 
   IoResult<void> done = synced_ ? IoResult<void>() : file_.sync();
+  if (done.ok() && unnamed_) done = give_name();
   if (done.ok()) done = file_.close();
   if (done.ok()) done = replace();
+  if (!done.ok() && pending_ && replace_existing_ &&
+      (done.error().os_error() == EBUSY || done.error().os_error() == EPERM)) {
+    // The rename was refused although the checks at begin passed (a mount
+    // or a sticky rule they could not see): write the file in place.
+    done = write_over_destination();
+    discard();
+    return done;
+  }
   if (!done.ok()) {
     discard();
     return done;
@@ -194,8 +330,9 @@ IoResult<void> AtomicOutput::commit() {
     return {};
   }
   if (dir_syncable_ && ::fsync(dir_.fd()) != 0) {
-    // The new bytes are in place, but the rename may not survive a crash.
-    return Err{IoError::from_errno()};
+    // The new bytes are in place, but the rename may not survive a crash:
+    // still a failure, but one that says the destination has changed.
+    return Err{replaced_but_unflushed(path_, errno)};
   }
   return {};
 }
@@ -204,22 +341,28 @@ std::vector<IoResult<void>> AtomicOutput::flush_directories(
     std::span<AtomicOutput* const> outputs) {
   std::vector<IoResult<void>> results(outputs.size());
   // Each output holds its own descriptor of its directory; the directory is
-  // told by its device and inode, and flushed through the first of them.
-  std::map<std::pair<dev_t, ino_t>, size_t> flushed_by;
+  // told by its device and inode, flushed through the first of them, and
+  // its answer (0 or the OS error) given to every output in it, each
+  // failure naming its own file.
+  std::map<std::pair<dev_t, ino_t>, int> flushed;
   for (size_t k = 0; k < outputs.size(); ++k) {
     AtomicOutput* out = outputs[k];
     if (out == nullptr || !out->dir_flush_due_) continue;
     out->dir_flush_due_ = false;
     struct stat st;
-    const bool known = ::fstat(out->dir_.fd(), &st) == 0;
-    if (known) {
-      auto [it, first] = flushed_by.emplace(std::pair(st.st_dev, st.st_ino), k);
-      if (!first) {
-        results[k] = results[it->second];
-        continue;
+    int error = 0;
+    if (::fstat(out->dir_.fd(), &st) == 0) {
+      const auto key = std::pair(st.st_dev, st.st_ino);
+      if (const auto it = flushed.find(key); it != flushed.end()) {
+        error = it->second;
+      } else {
+        error = ::fsync(out->dir_.fd()) == 0 ? 0 : errno;
+        flushed.emplace(key, error);
       }
+    } else if (::fsync(out->dir_.fd()) != 0) {
+      error = errno;
     }
-    if (::fsync(out->dir_.fd()) != 0) results[k] = Err{IoError::from_errno()};
+    if (error != 0) results[k] = Err{replaced_but_unflushed(out->path_, error)};
   }
   return results;
 }
@@ -262,6 +405,29 @@ std::vector<IoResult<void>> AtomicOutput::commit_group(
     if (results[k].ok() && !flushed[k].ok()) results[k] = flushed[k];
   }
   return results;
+}
+
+IoResult<void> AtomicOutput::write_over_destination() {
+  CV_TRY_ASSIGN(File from, File::open_at(dir_.fd(), temp_name_, O_RDONLY | O_NOFOLLOW));
+  CV_TRY_ASSIGN(File to,
+                File::open_at(dir_.fd(), name_, O_WRONLY | O_NOFOLLOW | O_NOCTTY));
+  CV_TRY(copy_out(from, to));
+  return to.close();
+}
+
+IoResult<void> AtomicOutput::give_name() {
+  const std::string self = proc_fd_path(file_.fd());
+  for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
+    if (::linkat(AT_FDCWD, self.c_str(), dir_.fd(), temp_name_.c_str(), AT_SYMLINK_FOLLOW) ==
+        0) {
+      unnamed_ = false;
+      pending_ = true;
+      return {};
+    }
+    if (errno != EEXIST) return Err{IoError::from_errno()};
+    temp_name_ = temp_name_for(name_);
+  }
+  return Err{IoError::from_os(EEXIST)};
 }
 
 IoResult<void> AtomicOutput::replace() {

@@ -44,6 +44,19 @@ struct Destination {
   // Whether |name| exists in |dir|; |st| describes it when it does.
   bool exists = false;
   struct stat st {};
+  // |name| is a link of the kernel's own in /proc (a process's descriptor,
+  // reached directly or through /dev/stdout, /dev/fd/N and the like). Such a
+  // link is never read as a path: opening it opens what the descriptor has
+  // open (a pipe, a terminal, a deleted file), which |st| describes.
+  bool kernel_link = false;
+  // For a kernel link to one of this process's own descriptors that is open
+  // for writing: that descriptor's number, else -1.
+  int own_fd = -1;
+  // An existing regular file that a rename could not replace, so it must be
+  // written in place: it is the root of a mount (a file bind-mounted on its
+  // own, as container volumes are; renaming over it is EBUSY), or another
+  // user's file in a sticky directory (EPERM) that this user may write.
+  bool in_place = false;
 };
 
 // resolve_destination follows |path| through symbolic links to the name
@@ -54,7 +67,11 @@ struct Destination {
 // can be known without creating anything: NotFound for a missing directory,
 // NotADirectory for a path through a file, IsADirectory for a path ending
 // in '/', a loop of links (ELOOP), or InvalidInput for a NUL byte.
-// Nothing is created or changed.
+// A link of the kernel's own ends the walk (see kernel_link). While the
+// kernel's fs.protected_symlinks rule is on, a link in a sticky
+// world-writable directory that belongs neither to this process's user nor
+// to the directory's owner is refused (PermissionDenied), as the kernel
+// would refuse it. Nothing is created or changed.
 IoResult<Destination> resolve_destination(std::string_view path);
 
 // writable_destination resolves |path| as resolve_destination does and
@@ -64,10 +81,12 @@ IoResult<Destination> resolve_destination(std::string_view path);
 // - with |replace_existing| false, anything else that exists: AlreadyExists
 //   kDestinationExistsMessage;
 // - an existing regular file that a plain create could not open for
-//   writing (EACCES, EROFS, ETXTBSY), or that the final rename could not
-//   replace: another user's file in a sticky directory (EPERM).
+//   writing (EACCES, EROFS, ETXTBSY).
 // An existing destination that is not a regular file (a device, a FIFO)
-// passes: it is written in place. Nothing is created or changed, so the
+// passes: it is written in place. So does a regular file that the final
+// rename could not replace (see Destination::in_place). So does a kernel link, with or without
+// |replace_existing|: it is a descriptor to write to, not a file to
+// replace. Nothing is created or changed, so the
 // command line asks this before any costly work and AtomicOutput::begin
 // asks it again when the output really starts.
 IoResult<Destination> writable_destination(std::string_view path,

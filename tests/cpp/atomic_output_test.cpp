@@ -166,8 +166,9 @@ TEST_F(AtomicOutputTest, SymbolicLinksSurviveAndTheirTargetsAreReplaced) {
   fs::create_symlink("../../t/target", at("a/b/rel"));
   {
     AtomicOutput out = unwrap(AtomicOutput::begin(at("abs")));
-    // The temporary file lies beside the final target, hidden.
-    ASSERT_EQ(names(at("t")).count(out.temp_name()), 1u);
+    // The temporary file lies beside the final target, hidden, or has no
+    // name there yet.
+    ASSERT_EQ(names(at("t")).count(out.temp_name()), out.unnamed() ? 0u : 1u);
     EXPECT_EQ(out.temp_name().front(), '.');
     ASSERT_TRUE(write_all(out, "through links").ok());
   }
@@ -193,18 +194,55 @@ TEST_F(AtomicOutputTest, DevicesAndFifosAreWrittenInPlace) {
   ASSERT_EQ(stat("/dev/null", &st), 0);
   EXPECT_TRUE(S_ISCHR(st.st_mode));
 
-  // A FIFO is opened as a plain create would open it (without blocking,
-  // as it is opened for reading too); it is never replaced by a file.
+  // A FIFO is written in order, from the start, once a reader has opened
+  // it; it is never replaced by a file. The writer builds the output with
+  // random access: the last bytes first.
   ASSERT_EQ(mkfifo(at("fifo").c_str(), 0600), 0);
+  const pid_t reader = fork();
+  if (reader == 0) {
+    const int fd = open(at("fifo").c_str(), O_RDONLY);
+    char got[16] = {};
+    const ssize_t n = read(fd, got, sizeof(got));
+    _exit(n == 8 && std::string(got, 8) == "pipe in " ? 0 : 1);
+  }
   {
     AtomicOutput out = unwrap(AtomicOutput::begin(at("fifo")));
     EXPECT_TRUE(out.in_place());
-    ASSERT_EQ(write(out.file().fd(), "pipe", 4), 4);
+    ASSERT_TRUE(out.file().write_at(ByteView(reinterpret_cast<const uint8_t*>("in "), 3), 5).ok());
+    ASSERT_TRUE(out.file().write_at(ByteView(reinterpret_cast<const uint8_t*>("pipe "), 5), 0).ok());
     ASSERT_TRUE(out.commit().ok());
   }
+  int status = -1;
+  waitpid(reader, &status, 0);
+  EXPECT_EQ(status, 0);
   ASSERT_EQ(lstat(at("fifo").c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
   EXPECT_EQ(names(), std::set<std::string>{"fifo"});
+}
+
+TEST_F(AtomicOutputTest, OwnDescriptorsAreWrittenAtTheirPosition) {
+  // Through /proc/self/fd the bytes go to the descriptor itself: an
+  // append-mode file keeps its old contents, a file open at an offset gets
+  // them from there on and nothing of its old contents after them, and a
+  // deleted file gets them with no file made under any name.
+  spit(at("log"), "old log\n");
+  spit(at("rw"), "0123456789abcdef");
+  spit(at("gone"), "");
+  const int log = open(at("log").c_str(), O_WRONLY | O_APPEND);
+  const int rw = open(at("rw").c_str(), O_RDWR);
+  const int gone = open(at("gone").c_str(), O_RDWR);
+  ASSERT_EQ(lseek(rw, 4, SEEK_SET), 4);
+  ASSERT_EQ(unlink(at("gone").c_str()), 0);
+  for (int fd : {log, rw, gone}) {
+    ASSERT_TRUE(replace_with("/proc/self/fd/" + std::to_string(fd), "new").ok()) << fd;
+  }
+  EXPECT_EQ(slurp(at("log")), "old log\nnew");
+  EXPECT_EQ(slurp(at("rw")), "0123new");
+  char got[8] = {};
+  EXPECT_EQ(pread(gone, got, sizeof(got), 0), 3);
+  EXPECT_EQ(std::string(got), "new");
+  EXPECT_EQ(names(), (std::set<std::string>{"log", "rw"}));
+  for (int fd : {log, rw, gone}) close(fd);
 }
 
 TEST_F(AtomicOutputTest, BadDestinationsGiveThePlainCreateErrors) {
@@ -235,7 +273,7 @@ TEST_F(AtomicOutputTest, BadDestinationsGiveThePlainCreateErrors) {
   EXPECT_TRUE(fs::is_empty(at("d")));
 }
 
-TEST_F(AtomicOutputTest, PermissionChecksApplyAndNeverFallBackToInPlace) {
+TEST_F(AtomicOutputTest, PermissionChecksApplyAndOnlyRefusedRenamesFallBackToInPlace) {
   // As root the checks do not apply, so the writer drops to an
   // unprivileged user in a child process.
   // A read-only file in a directory open to all: the rename would work,
@@ -249,7 +287,8 @@ TEST_F(AtomicOutputTest, PermissionChecksApplyAndNeverFallBackToInPlace) {
   chmod(at("ro/writable").c_str(), 0666);
   chmod(at("ro").c_str(), 0555);
   // In a sticky directory only the file's owner may replace it, even if
-  // everyone may write to it: refused at once, never written in place.
+  // everyone may write to it: it is written in place instead, keeping its
+  // inode and its owner.
   fs::create_directory(at("sticky"));
   spit(at("sticky/shared"), "kept three");
   chmod(at("sticky/shared").c_str(), 0666);
@@ -267,16 +306,22 @@ TEST_F(AtomicOutputTest, PermissionChecksApplyAndNeverFallBackToInPlace) {
   EXPECT_EQ(as_user(at("rw/readonly")), EACCES);
   EXPECT_EQ(as_user(at("ro/writable")), EACCES);
   // Without root the test cannot make a file that belongs to someone else.
+  struct stat before;
+  ASSERT_EQ(stat(at("sticky/shared").c_str(), &before), 0);
   if (geteuid() == 0) {
     EXPECT_EQ(run_child([&] {
                 if (!drop_privileges()) return 98;
                 auto r = AtomicOutput::begin(at("sticky/shared"));
-                return r.ok() ? 0 : r.error().os_error();
+                if (!r.ok()) return r.error().os_error();
+                return r->in_place() ? code_of(write_all(*r, "new")) : 97;
               }),
-              EPERM);
+              0);
+    EXPECT_EQ(slurp(at("sticky/shared")), "new");
+    struct stat after;
+    ASSERT_EQ(stat(at("sticky/shared").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
   }
   EXPECT_EQ(as_user(at("wx/made")), 0);
-  EXPECT_EQ(slurp(at("sticky/shared")), "kept three");
   EXPECT_EQ(names(at("sticky")), std::set<std::string>{"shared"});
   EXPECT_EQ(slurp(at("rw/readonly")), "kept");
   EXPECT_EQ(names(at("rw")), std::set<std::string>{"readonly"});
@@ -297,6 +342,23 @@ TEST_F(AtomicOutputTest, AbandonedOutputLeavesTheDestinationAsItWas) {
   } catch (const Abort&) {
   }
   { AtomicOutput never = unwrap(AtomicOutput::begin(at("new"))); }
+  EXPECT_EQ(slurp(at("old")), "old bytes");
+  EXPECT_EQ(names(), std::set<std::string>{"old"});
+}
+
+TEST_F(AtomicOutputTest, KilledWriterLeavesNothingBehind) {
+  spit(at("old"), "old bytes");
+  EXPECT_EQ(run_child([&] {
+              AtomicOutput out = unwrap(AtomicOutput::begin(at("old")));
+              AtomicOutput fresh = unwrap(AtomicOutput::begin(at("new")));
+              if (!out.unnamed() || !fresh.unnamed()) return 1;
+              const std::string half(1 << 20, 'h');
+              (void)out.file().write_at(
+                  ByteView(reinterpret_cast<const uint8_t*>(half.data()), half.size()), 0);
+              raise(SIGKILL);
+              return 2;
+            }),
+            128 + SIGKILL);
   EXPECT_EQ(slurp(at("old")), "old bytes");
   EXPECT_EQ(names(), std::set<std::string>{"old"});
 }
@@ -498,9 +560,15 @@ TEST_F(AtomicOutputTest, GroupCommitFlushesEachDirectoryOnceAndFailsOnlyItsOwnFi
     const auto committed = AtomicOutput::commit_group(pointers(outputs));
     write_counter::fail_fsync_of({}, 0);
     EXPECT_TRUE(committed[0].ok());
-    for (size_t k : {1u, 2u, 4u}) {
+    ASSERT_FALSE(committed[2].ok());
+    EXPECT_EQ(committed[2].error().os_error(), EIO);
+    // b's files were replaced: each failure says so, naming its own file.
+    for (size_t k : {1u, 4u}) {
       ASSERT_FALSE(committed[k].ok()) << k;
-      EXPECT_EQ(committed[k].error().os_error(), EIO) << k;
+      EXPECT_EQ(committed[k].error().message(),
+                paths[k] + std::string(kReplacedUnflushedMessage) +
+                    IoError::from_os(EIO).message())
+          << k;
     }
     ASSERT_FALSE(committed[3].ok());
     EXPECT_EQ(committed[3].error().kind(), ErrorKind::IsADirectory);
