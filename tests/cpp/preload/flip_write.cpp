@@ -1,7 +1,8 @@
 // flip_write.so: a storage fault for the command line's tests, loaded with
 // LD_PRELOAD. The byte at file offset CELLVAULT_FLIP_AT of every write
 // through pwrite or pwritev to a file whose name begins with '.' (the
-// hidden temporary files of atomic outputs) reaches the file with its low
+// hidden temporary files of atomic outputs) or that has no name yet (an
+// O_TMPFILE file, which /proc shows as "#INODE (deleted)") reaches the file with its low
 // bit flipped, as if the disk or the page cache had corrupted it; the
 // caller is told the write succeeded. Without the variable it changes
 // nothing.
@@ -45,7 +46,8 @@ bool hidden_file(int fd) {
   if (n <= 0) return false;
   const std::string path(link, static_cast<size_t>(n));
   const size_t slash = path.rfind('/');
-  return slash != std::string::npos && slash + 1 < path.size() && path[slash + 1] == '.';
+  return slash != std::string::npos && slash + 1 < path.size() &&
+         (path[slash + 1] == '.' || path[slash + 1] == '#');
 }
 
 bool hits(int fd, size_t n, off_t offset) {
