@@ -57,10 +57,15 @@ std::optional<std::string> encrypt_one(const Job& job, std::string_view password
              std::to_string(static_cast<unsigned>(output.version)) +
              " container holds (use --container-version 4)";
     }
-    const CancelHook cancel(stop_requested, nullptr);
-    IoResult<PackageBuffer> data = read_package(*file, cancel);
-    if (!data.ok()) return "cannot read " + input + ": " + data.error().message();
-    (void)file->close();
+    // A large regular file is streamed; anything else is read whole first.
+    const std::optional<uint64_t> streamed = streamed_len(*file);
+    IoResult<PackageBuffer> data = PackageBuffer();
+    if (!streamed) {
+      const CancelHook cancel(stop_requested, nullptr);
+      data = read_package(*file, cancel);
+      if (!data.ok()) return "cannot read " + input + ": " + data.error().message();
+      (void)file->close();
+    }
     // The output's own answer, asked before the key derivation so that its
     // cost is saved for an output that would be refused anyway; the output
     // asks again when it begins, in case the file system changed meanwhile.
@@ -70,7 +75,11 @@ std::optional<std::string> encrypt_one(const Job& job, std::string_view password
       return cannot_write(job.output, dest.error());
     }
     try {
-      encrypt(job.output, std::move(*data), password, output);
+      if (streamed) {
+        encrypt_file(job.output, *file, *streamed, password, output);
+      } else {
+        encrypt(job.output, std::move(*data), password, output);
+      }
     } catch (const Abort& abort) {
       // An abort with an I/O error behind it is the output's failure; one
       // without comes from the encryption itself.

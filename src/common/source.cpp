@@ -29,6 +29,13 @@ bool may_wait(const File& file) {
   return ::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode);
 }
 
+std::optional<uint64_t> streamed_len(const File& file, uint64_t min_len) {
+  if (may_wait(file)) return std::nullopt;
+  const uint64_t len = file.remaining_len_hint();
+  if (len <= min_len) return std::nullopt;
+  return len;
+}
+
 IoResult<void> InputWait::wait(const File& file) {
   using std::chrono::milliseconds;
   bool ask = std::chrono::steady_clock::now() - last_asked_ >= milliseconds(kCancelPollMs);
