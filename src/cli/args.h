@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cfb/version.h"
@@ -15,6 +16,9 @@ namespace cellvault::cli {
 // What the command line asks for. Only `encrypt` does work; the other
 // actions print a text and exit.
 enum class Action { Encrypt, Help, EncryptHelp, Version };
+
+// The INPUT that stands for standard input.
+inline constexpr std::string_view kStdinInput = "-";
 
 struct Options {
   Action action = Action::Encrypt;

@@ -43,9 +43,9 @@ bool stop_requested(void* /*context*/) { return StopOnSignal::requested() != 0; 
 std::optional<std::string> encrypt_one(const Job& job, std::string_view password,
                                        const OutputOptions& output) {
   if (job.refused) return job.refused;
-  const std::string input = shown(job.input);
+  const std::string input = job.from_stdin ? "standard input" : shown(job.input);
   try {
-    IoResult<File> file = open_source(job.input);
+    IoResult<File> file = job.from_stdin ? open_stdin() : open_source(job.input);
     if (!file.ok()) return "cannot read " + input + ": " + file.error().message();
     // Refused from its size rather than after reading and encrypting it all
     // (the container's writer would refuse it only then). A pipe has no

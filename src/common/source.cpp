@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -20,6 +21,12 @@ IoResult<File> open_source(std::string_view path) {
     }
   }
   return file;
+}
+
+IoResult<File> open_stdin() {
+  const int fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return Err{IoError::from_errno()};
+  return File(fd);
 }
 
 bool may_wait(const File& file) {

@@ -27,6 +27,12 @@ namespace cellvault {
 // errors are those of open(2).
 IoResult<File> open_source(std::string_view path);
 
+// open_stdin returns a duplicate of the process's standard input, so that
+// closing it leaves standard input open. Its mode is left alone: the open
+// file is shared with other processes (a non-blocking one is waited for
+// like any other). The errors are those of fcntl(2).
+IoResult<File> open_stdin();
+
 // may_wait tells whether reading |file| can wait for input: it is not a
 // regular file (a FIFO, a pipe, a terminal, a socket).
 bool may_wait(const File& file);
