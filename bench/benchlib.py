@@ -204,6 +204,20 @@ def bulk_floor(path):
     return _python_bulk_floor(path), "python"
 
 
+def bulk_kernel():
+    """The AES kernel that `bench_floor bulk` uses (the one cellvault picks
+    too, both honouring CELLVAULT_AES_KERNEL), or "n/a"."""
+    command = floor_command()
+    if not command:
+        return "n/a"
+    with tempfile.NamedTemporaryFile(suffix=".bin") as probe:
+        probe.write(b"x" * 4096)
+        probe.flush()
+        out = subprocess.run([str(command), "bulk", probe.name], capture_output=True, text=True)
+    words = out.stdout.split()
+    return words[words.index("kernel") + 1] if "kernel" in words else "n/a"
+
+
 def _python_bulk_floor(path, repeats=3):
     import hashlib
     import shutil
