@@ -80,12 +80,7 @@ def parse_args():
                         help="comma-separated among %s" % ", ".join(DEFAULT_SIZES))
     parser.add_argument("--out-dir", default=str(B.ROOT / "bench" / "out"),
                         help="where generated workbooks are kept between runs")
-    args = parser.parse_args()
-    args.sizes = [s.strip() for s in args.sizes.split(",") if s.strip()]
-    unknown = [s for s in args.sizes if s not in DEFAULT_SIZES]
-    if unknown:
-        parser.error("unknown size %s" % ", ".join(unknown))
-    return args
+    return B.parse_args(parser, DEFAULT_SIZES)
 
 
 def big_package(out_dir, label):
