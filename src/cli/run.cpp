@@ -97,12 +97,16 @@ std::optional<std::string> encrypt_one(const Job& job, std::string_view password
 void run_jobs(const std::vector<Job>& jobs, std::string_view password,
               const OutputOptions& output, unsigned threads, Reporter& reporter) {
   std::atomic<size_t> next{0};
+  // A single file has the second core to itself: its spin chain runs there
+  // while its package streams (for a large file; a small one ignores it).
+  OutputOptions one_file = output;
+  one_file.derive_beside = jobs.size() == 1;
   auto work = [&] {
     for (;;) {
       if (StopOnSignal::requested() != 0) return;
       const size_t i = next.fetch_add(1);
       if (i >= jobs.size()) return;
-      std::optional<std::string> error = encrypt_one(jobs[i], password, output);
+      std::optional<std::string> error = encrypt_one(jobs[i], password, one_file);
       if (error) {
         reporter.failed(*error);
       } else {

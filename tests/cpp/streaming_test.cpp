@@ -236,5 +236,38 @@ TEST(StreamingTest, AStreamedFileReadsBack) {
   }
 }
 
+// The command line's form: the keys derived on a second thread while the
+// package streams. The file reads back; a password that cannot be derived
+// fails the call as it does on one thread, with nothing left behind.
+TEST(StreamingTest, KeysDerivedBesideThePackage) {
+  const Bytes package = pattern(5 * 4096 + 3, 4);
+  TempDir dir;
+  const std::string source_path = dir.path() + "/source.xlsx";
+  const std::string out_path = dir.path() + "/out.xlsx";
+  write_whole(source_path, package);
+  OutputOptions options;
+  options.derive_beside = true;
+  {
+    File source = unwrap(open_source(source_path));
+    encrypt_file(out_path, source, package.size(), "beside", options, 8192);
+    File in = unwrap(File::open_read(out_path));
+    const reader::ReadResult<reader::Report> report = reader::verify_file(in, "beside");
+    ASSERT_TRUE(report.ok());
+    EXPECT_EQ(report->integrity, reader::Integrity::kMatches);
+    ::unlink(out_path.c_str());
+  }
+  const std::string bad_utf8("\xff", 1);
+  std::string messages[2];
+  for (const bool beside : {false, true}) {
+    options.derive_beside = beside;
+    File source = unwrap(open_source(source_path));
+    messages[beside] = abort_message(
+        [&] { encrypt_file(out_path, source, package.size(), bad_utf8, options, 8192); });
+  }
+  EXPECT_NE(messages[0], "<no abort>");
+  EXPECT_EQ(messages[1], messages[0]);
+  EXPECT_EQ(dir.names(), std::vector<std::string>{"source.xlsx"});
+}
+
 }  // namespace
 }  // namespace cellvault

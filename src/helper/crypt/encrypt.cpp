@@ -15,9 +15,14 @@
 
 #include <algorithm>
 #include <array>
+#include <exception>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "cfb/compound_file.h"
@@ -240,10 +245,15 @@ void write_container(File& file, const SealedPackage& sealed,
   write_stream(container, kEncryptedPackageStream, sealed.encrypted_package());
 }
 
-void write_streamed_container(File& file, File& source, uint64_t package_len,
-                              const FileSecrets& secrets,
-                              const PasswordKeys& keys, cfb::Version version,
-                              size_t chunk_len) {
+namespace {
+
+// stream_container is write_streamed_container with the password keys
+// asked of |keys| only once the package is written: they are needed for
+// the "EncryptionInfo" stream alone.
+void stream_container(File& file, File& source, uint64_t package_len,
+                      const FileSecrets& secrets,
+                      const std::function<const PasswordKeys&()>& keys,
+                      cfb::Version version, size_t chunk_len) {
   if (chunk_len == 0 || chunk_len % kSegmentLen != 0) {
     abort_call("write_streamed_container: a chunk of " + std::to_string(chunk_len) +
                " bytes is not a whole number of segments");
@@ -294,7 +304,7 @@ void write_streamed_container(File& file, File& source, uint64_t package_len,
   unwrap(stream.close());
 
   const SecretBytes hmac_value = mac.finish();
-  const Bytes info = make_encryption_info(secrets, keys, hmac_value);
+  const Bytes info = make_encryption_info(secrets, keys(), hmac_value);
   if (info.size() != kEncryptionInfoLen) {
     abort_call("write_streamed_container: an EncryptionInfo stream of " +
                std::to_string(info.size()) + " bytes instead of " +
@@ -305,15 +315,54 @@ void write_streamed_container(File& file, File& source, uint64_t package_len,
   unwrap(info_stream.close());
 }
 
+}  // namespace
+
+void write_streamed_container(File& file, File& source, uint64_t package_len,
+                              const FileSecrets& secrets,
+                              const PasswordKeys& keys, cfb::Version version,
+                              size_t chunk_len) {
+  stream_container(file, source, package_len, secrets,
+                   [&]() -> const PasswordKeys& { return keys; }, version, chunk_len);
+}
+
 void encrypt_file(std::string_view to_path, File& source, uint64_t package_len,
                   std::string_view password, const OutputOptions& options,
                   size_t chunk_len) {
   const FileSecrets secrets = draw_file_secrets();
-  const PasswordKeys keys = derive_password_keys(password, secrets.password_salt);
+  std::optional<PasswordKeys> keys;
+  std::exception_ptr failed;
+  auto derive = [&] {
+    try {
+      keys.emplace(derive_password_keys(password, secrets.password_salt));
+    } catch (...) {
+      failed = std::current_exception();
+    }
+  };
+  // Declared before the output, so that an abort while the package streams
+  // waits for the chain (it cannot be stopped) before anything it uses goes.
+  std::jthread beside;
+  bool started = false;
+  if (options.derive_beside) {
+    try {
+      beside = std::jthread(derive);
+      started = true;
+    } catch (const std::system_error&) {
+      // No thread to be had: the chain runs first, as without the option.
+    }
+  }
+  if (!started) {
+    derive();
+    if (failed) std::rethrow_exception(failed);
+  }
+  auto ready_keys = [&]() -> const PasswordKeys& {
+    if (beside.joinable()) beside.join();
+    if (failed) std::rethrow_exception(failed);
+    return *keys;
+  };
   AtomicOutput output =
       unwrap(AtomicOutput::begin(to_path, options.replace_existing));
-  write_streamed_container(output.file(), source, package_len, secrets, keys,
-                           options.version, chunk_len);
+  stream_container(output.file(), source, package_len, secrets, ready_keys,
+                   options.version, chunk_len);
   unwrap(output.commit());
 }
 

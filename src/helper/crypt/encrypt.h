@@ -26,6 +26,10 @@ struct OutputOptions {
   // When false, an existing destination is an AlreadyExists failure and is
   // never replaced (the command line without --force).
   bool replace_existing = true;
+  // When true, encrypt_file derives the password keys on a second thread
+  // while the package streams (the command line, for a single large file);
+  // the Python module starts no threads.
+  bool derive_beside = false;
 };
 
 // max_package_len returns the largest package that a container of
@@ -127,7 +131,8 @@ void write_streamed_container(File& file, File& source, uint64_t package_len,
 // encrypt_file is encrypt for the package that the regular file |source|
 // holds from its current position on, |package_len| bytes when it was
 // opened, read as write_streamed_container reads it. The secrets are drawn
-// and the keys derived before the destination is touched; the destination
+// and the keys derived before the destination is touched (with
+// derive_beside, the keys are derived while the package streams); the destination
 // is then published only when the whole package has been read and
 // written, so a source that changes meanwhile leaves it as it was.
 void encrypt_file(std::string_view to_path, File& source, uint64_t package_len,
