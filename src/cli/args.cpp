@@ -23,30 +23,43 @@ enum class Opt {
   Force,
   Quiet,
   Help,
+  Verify,
+  IgnoreIntegrity,
   // Refused on purpose: see kPasswordOnCommandLine.
   Password,
   Count,  // the number of options, not one of them
 };
+
+// The commands that take an option, as bits.
+constexpr unsigned kEncrypt = 1u << static_cast<unsigned>(Command::Encrypt);
+constexpr unsigned kVerify = 1u << static_cast<unsigned>(Command::Verify);
+constexpr unsigned kDecrypt = 1u << static_cast<unsigned>(Command::Decrypt);
+constexpr unsigned kAll = kEncrypt | kVerify | kDecrypt;
+// The commands that write outputs.
+constexpr unsigned kWriting = kEncrypt | kDecrypt;
 
 struct OptSpec {
   std::string_view long_name;
   char short_name;  // 0 when there is none
   bool takes_value;
   Opt opt;
+  unsigned commands;
 };
 
 constexpr OptSpec kOptions[] = {
-    {"output-dir", 'o', true, Opt::OutputDir},
-    {"container-version", 0, true, Opt::ContainerVersion},
-    {"password-file", 0, true, Opt::PasswordFile},
-    {"password-env", 0, true, Opt::PasswordEnv},
-    {"files-from", 0, true, Opt::FilesFrom},
-    {"null", 0, false, Opt::Null},
-    {"jobs", 'j', true, Opt::Jobs},
-    {"force", 'f', false, Opt::Force},
-    {"quiet", 'q', false, Opt::Quiet},
-    {"help", 'h', false, Opt::Help},
-    {"password", 'p', true, Opt::Password},
+    {"output-dir", 'o', true, Opt::OutputDir, kWriting},
+    {"container-version", 0, true, Opt::ContainerVersion, kEncrypt},
+    {"password-file", 0, true, Opt::PasswordFile, kAll},
+    {"password-env", 0, true, Opt::PasswordEnv, kAll},
+    {"files-from", 0, true, Opt::FilesFrom, kAll},
+    {"null", 0, false, Opt::Null, kAll},
+    {"jobs", 'j', true, Opt::Jobs, kAll},
+    {"force", 'f', false, Opt::Force, kWriting},
+    {"quiet", 'q', false, Opt::Quiet, kAll},
+    {"help", 'h', false, Opt::Help, kAll},
+    {"verify", 0, false, Opt::Verify, kEncrypt},
+    {"ignore-integrity", 0, false, Opt::IgnoreIntegrity, kDecrypt},
+    {"password", 'p', true, Opt::Password, kAll},
 };
 
 constexpr std::string_view kPasswordOnCommandLine =
@@ -120,7 +133,13 @@ TextResult<void> apply(Options& options, Opt opt, std::string_view value) {
       options.quiet = true;
       break;
     case Opt::Help:
-      options.action = Action::EncryptHelp;
+      options.action = Action::CommandHelp;
+      break;
+    case Opt::Verify:
+      options.verify_output = true;
+      break;
+    case Opt::IgnoreIntegrity:
+      options.ignore_integrity = true;
       break;
     case Opt::Password:
       return Err{std::string(kPasswordOnCommandLine)};
@@ -153,7 +172,8 @@ TextResult<void> check(const Options& options) {
     return Err{std::string(
         "--password-file and --password-env cannot be used together")};
   }
-  if (options.files_from && !options.output_dir) {
+  const bool writes = options.command != Command::Verify;
+  if (options.files_from && writes && !options.output_dir) {
     return Err{std::string("--files-from needs --output-dir DIR")};
   }
   if (options.null_separated && !options.files_from) {
@@ -164,9 +184,9 @@ TextResult<void> check(const Options& options) {
         "--files-from - and --password-file - cannot both read standard input")};
   }
   const size_t n = options.paths.size();
-  // INPUT '-' is standard input, which has no name to keep in DIR and is
-  // read once; a file called '-' is named './-'.
-  for (size_t i = 0; i < n; ++i) {
+  // INPUT '-' of encrypt is standard input, which has no name to keep in
+  // DIR and is read once; a file called '-' is named './-'.
+  for (size_t i = 0; options.command == Command::Encrypt && i < n; ++i) {
     if (options.paths[i] != kStdinInput || (i == 1 && !options.output_dir)) continue;
     if (options.output_dir || options.files_from || n != 2) {
       return Err{std::string(
@@ -179,6 +199,10 @@ TextResult<void> check(const Options& options) {
   }
   // The names of a list are counted once it is read (see read_file_list).
   if (options.files_from) return {};
+  if (!writes) {
+    if (n == 0) return Err{std::string("no FILE given")};
+    return {};
+  }
   if (options.output_dir) {
     if (n == 0) return Err{std::string("no INPUT file given")};
   } else if (n == 0) {
@@ -188,13 +212,22 @@ TextResult<void> check(const Options& options) {
         "no OUTPUT given (use --output-dir DIR to keep the input's name)")};
   } else if (n > 2) {
     return Err{std::string(
-        "too many files: to encrypt several inputs give --output-dir DIR")};
+        "too many files: to " + std::string(command_name(options.command)) +
+        " several inputs give --output-dir DIR")};
   }
   return {};
 }
 
-TextResult<Options> parse_encrypt(int argc, const char* const* argv) {
+// check_taken refuses an option that |command| does not take.
+TextResult<void> check_taken(const OptSpec& option, Command command, std::string_view as_given) {
+  if ((option.commands & (1u << static_cast<unsigned>(command))) != 0) return {};
+  return Err{"option " + shown_quoted(as_given) + " is not an option of '" +
+             std::string(command_name(command)) + "'"};
+}
+
+TextResult<Options> parse_command(Command command, int argc, const char* const* argv) {
   Options options;
+  options.command = command;
   OptionsSeen seen;
   bool only_paths = false;
   for (int i = 2; i < argc; ++i) {
@@ -220,6 +253,7 @@ TextResult<Options> parse_encrypt(int argc, const char* const* argv) {
       }
       CV_TRY(seen.note(*option));
       if (option->opt == Opt::Password) return Err{std::string(kPasswordOnCommandLine)};
+      CV_TRY(check_taken(*option, command, "--" + std::string(name)));
       std::string_view value;
       if (option->takes_value) {
         if (inline_value) {
@@ -233,7 +267,7 @@ TextResult<Options> parse_encrypt(int argc, const char* const* argv) {
         return Err{"option '--" + std::string(name) + "' takes no value"};
       }
       CV_TRY(apply(options, option->opt, value));
-      if (options.action == Action::EncryptHelp) return options;
+      if (options.action == Action::CommandHelp) return options;
       continue;
     }
     // A cluster of short options such as "-fq" or "-j4".
@@ -244,6 +278,7 @@ TextResult<Options> parse_encrypt(int argc, const char* const* argv) {
       }
       CV_TRY(seen.note(*option));
       if (option->opt == Opt::Password) return Err{std::string(kPasswordOnCommandLine)};
+      CV_TRY(check_taken(*option, command, "-" + std::string(1, arg[k])));
       std::string_view value;
       if (option->takes_value) {
         if (k + 1 < arg.size()) {
@@ -256,7 +291,7 @@ TextResult<Options> parse_encrypt(int argc, const char* const* argv) {
         k = arg.size();
       }
       CV_TRY(apply(options, option->opt, value));
-      if (options.action == Action::EncryptHelp) return options;
+      if (options.action == Action::CommandHelp) return options;
     }
   }
   CV_TRY(check(options));
@@ -264,6 +299,15 @@ TextResult<Options> parse_encrypt(int argc, const char* const* argv) {
 }
 
 }  // namespace
+
+std::string_view command_name(Command command) {
+  switch (command) {
+    case Command::Encrypt: return "encrypt";
+    case Command::Verify: return "verify";
+    case Command::Decrypt: return "decrypt";
+  }
+  return "encrypt";
+}
 
 TextResult<Options> parse_args(int argc, const char* const* argv) {
   if (argc < 2) return Err{std::string("no command given")};
@@ -278,7 +322,9 @@ TextResult<Options> parse_args(int argc, const char* const* argv) {
     options.action = Action::Version;
     return options;
   }
-  if (command == "encrypt") return parse_encrypt(argc, argv);
+  for (const Command c : {Command::Encrypt, Command::Verify, Command::Decrypt}) {
+    if (command == command_name(c)) return parse_command(c, argc, argv);
+  }
   return Err{"unknown command " + shown_quoted(command)};
 }
 

@@ -13,16 +13,20 @@
 
 namespace cellvault::cli {
 
-// What the command line asks for. Only `encrypt` does work; the other
-// actions print a text and exit.
-enum class Action { Encrypt, Help, EncryptHelp, Version };
+// The commands that do work on files.
+enum class Command { Encrypt, Verify, Decrypt };
+
+// What the command line asks for: a command's work, or a text to print.
+enum class Action { Run, Help, CommandHelp, Version };
 
 // The INPUT that stands for standard input.
 inline constexpr std::string_view kStdinInput = "-";
 
 struct Options {
-  Action action = Action::Encrypt;
-  // The positional arguments: INPUT OUTPUT, or INPUT... with --output-dir.
+  Action action = Action::Run;
+  Command command = Command::Encrypt;
+  // The positional arguments: INPUT OUTPUT, or INPUT... with --output-dir
+  // (encrypt, decrypt); FILE... (verify).
   std::vector<std::string> paths;
   std::optional<std::string> output_dir;
   cfb::Version version = cfb::Version::V3;
@@ -36,11 +40,20 @@ struct Options {
   unsigned jobs = 0;
   bool force = false;
   bool quiet = false;
+  // encrypt --verify: read each output back before it is published.
+  bool verify_output = false;
+  // decrypt --ignore-integrity: decrypt a file whose integrity value does
+  // not match.
+  bool ignore_integrity = false;
 };
+
+// command_name is "encrypt", "verify" or "decrypt".
+std::string_view command_name(Command command);
 
 // parse_args reads argv[1..argc-1]. On success it returns the options,
 // already checked for consistency (the number of paths, exclusive password
-// sources, each option that takes a value given once); on a usage error it
+// sources, each option that takes a value given once, each option one that
+// the command takes); on a usage error it
 // returns one line that says what is wrong, without the program name.
 // With --files-from the number of INPUTs is checked once the list is read.
 TextResult<Options> parse_args(int argc, const char* const* argv);

@@ -1,18 +1,22 @@
-// The texts of `cellvault --help` and `cellvault encrypt --help`.
+// The texts of `cellvault --help` and `cellvault COMMAND --help`.
 
 #ifndef CELLVAULT_CLI_HELP_H_
 #define CELLVAULT_CLI_HELP_H_
 
+#include <string>
 #include <string_view>
+
+#include "cli/args.h"
 
 namespace cellvault::cli {
 
 extern const std::string_view kMainHelp;
-extern const std::string_view kEncryptHelp;
-// The line printed after a usage error, of the command as a whole or of
-// `encrypt`.
+// command_help is the text of `cellvault COMMAND --help`.
+std::string_view command_help(Command command);
+// The line printed after a usage error, of the command line as a whole or
+// of one command.
 extern const std::string_view kTryHelp;
-extern const std::string_view kTryEncryptHelp;
+std::string try_command_help(Command command);
 
 }  // namespace cellvault::cli
 

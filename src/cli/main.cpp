@@ -19,6 +19,7 @@
 #include "cli/interrupt.h"
 #include "cli/password.h"
 #include "cli/progress.h"
+#include "cli/read_commands.h"
 #include "cli/run.h"
 #include "cli/shown.h"
 
@@ -71,7 +72,17 @@ std::optional<std::string> check_output_dir(const std::string& dir) {
   return std::nullopt;
 }
 
-int encrypt_command(Options options) {
+// The word of the summary line.
+std::string_view done_word(Command command) {
+  switch (command) {
+    case Command::Encrypt: return "encrypted";
+    case Command::Verify: return "verified";
+    case Command::Decrypt: return "decrypted";
+  }
+  return "encrypted";
+}
+
+int files_command(Options options) {
   no_core_dumps();
   if (options.files_from) {
     TextResult<std::vector<std::string>> listed =
@@ -92,7 +103,9 @@ int encrypt_command(Options options) {
       return kUsageError;
     }
   }
-  const std::vector<Job> jobs = plan_jobs(options);
+  const bool verifying = options.command == Command::Verify;
+  const std::vector<Job> jobs = verifying ? std::vector<Job>() : plan_jobs(options);
+  const size_t count = verifying ? options.paths.size() : jobs.size();
 
   std::optional<std::string> warning;
   TextResult<SecretBytes> password = read_password(options, &warning);
@@ -106,11 +119,22 @@ int encrypt_command(Options options) {
   const unsigned threads = options.jobs != 0 ? options.jobs : default_jobs();
   const OutputOptions output{options.version, /*replace_existing=*/options.force};
 
-  const bool show_bar = jobs.size() > 1 && !options.quiet && isatty(STDERR_FILENO);
+  // verify's report lines are its progress.
+  const bool show_bar = count > 1 && !verifying && !options.quiet && isatty(STDERR_FILENO);
   const auto start = std::chrono::steady_clock::now();
   StopOnSignal stop;
-  Reporter reporter(jobs.size(), show_bar, STDERR_FILENO);
-  run_jobs(jobs, text, output, threads, reporter);
+  Reporter reporter(count, show_bar, STDERR_FILENO);
+  switch (options.command) {
+    case Command::Encrypt:
+      run_jobs(jobs, text, output, options.verify_output, threads, reporter);
+      break;
+    case Command::Verify:
+      verify_files(options.paths, text, threads, reporter);
+      break;
+    case Command::Decrypt:
+      decrypt_jobs(jobs, text, {options.force, options.ignore_integrity}, threads, reporter);
+      break;
+  }
   reporter.finish();
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
 
@@ -120,8 +144,8 @@ int encrypt_command(Options options) {
   }
   if (!options.quiet || interrupted) {
     print(stderr, "cellvault: " +
-                      summary_line(jobs.size(), reporter.done(), reporter.failures(),
-                                   elapsed.count()) +
+                      summary_line(count, reporter.done(), reporter.failures(),
+                                   elapsed.count(), done_word(options.command)) +
                       "\n");
   }
   stop.reraise();
@@ -132,24 +156,27 @@ int run_command(int argc, char** argv) {
   TextResult<Options> parsed = parse_args(argc, argv);
   if (!parsed.ok()) {
     print(stderr, "cellvault: " + parsed.error() + "\n");
-    const bool in_encrypt = argc > 1 && std::string_view(argv[1]) == "encrypt";
-    print(stderr, in_encrypt ? kTryEncryptHelp : kTryHelp);
+    std::string try_help(kTryHelp);
+    for (const Command c : {Command::Encrypt, Command::Verify, Command::Decrypt}) {
+      if (argc > 1 && std::string_view(argv[1]) == command_name(c)) try_help = try_command_help(c);
+    }
+    print(stderr, try_help);
     return kUsageError;
   }
   switch (parsed->action) {
     case Action::Help:
       print(stdout, kMainHelp);
       return kAllDone;
-    case Action::EncryptHelp:
-      print(stdout, kEncryptHelp);
+    case Action::CommandHelp:
+      print(stdout, command_help(parsed->command));
       return kAllDone;
     case Action::Version:
       print(stdout, "cellvault " CELLVAULT_VERSION "\n");
       return kAllDone;
-    case Action::Encrypt:
+    case Action::Run:
       break;
   }
-  return encrypt_command(std::move(*parsed));
+  return files_command(std::move(*parsed));
 }
 
 }  // namespace

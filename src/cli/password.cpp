@@ -126,7 +126,7 @@ TextResult<SecretBytes> read_password(const Options& options,
     CV_TRY_ASSIGN(password, password_from_env(*options.password_env));
     source = "the password in " + shown(*options.password_env);
   } else {
-    CV_TRY_ASSIGN(password, prompt_password());
+    CV_TRY_ASSIGN(password, prompt_password(options.command == Command::Encrypt));
     source = "the password";
   }
   if (password.empty()) return Err{source + " is empty"};

@@ -25,7 +25,8 @@ inline constexpr size_t kMaxPasswordBytes = 64 * 1024;
 inline constexpr int kPromptAttempts = 3;
 
 // read_password gets the password from the source that |options| names:
-// --password-file, --password-env, or else the prompt on the terminal.
+// --password-file, --password-env, or else the prompt on the terminal
+// (twice for encrypt, once for the commands that read locked files).
 // On success the password is non-empty, valid UTF-8 text in a buffer that
 // is wiped when released, and |warning| (when given) is set to a line to
 // show, for a password file that others may read, or reset. On failure the
@@ -41,14 +42,15 @@ TextResult<SecretBytes> read_password(const Options& options,
 TextResult<SecretBytes> password_from_file(std::string_view path,
                                            std::optional<std::string>* warning = nullptr);
 
-// prompt_password asks twice on the controlling terminal (/dev/tty) with
-// echo turned off; when the two answers differ it says so and asks again,
-// up to kPromptAttempts times in all. It fails after the last mismatch,
+// prompt_password asks on the controlling terminal (/dev/tty) with echo
+// turned off. With |confirm| it asks twice and, when the two answers
+// differ, says so and asks again, up to kPromptAttempts times in all
+// (encrypt); without it, once (verify, decrypt). It fails after the last mismatch,
 // when input ends (the prompt's line is ended first) or when there is no
 // terminal. The terminal's settings are restored on
 // every way out, also when SIGINT, SIGTERM, SIGHUP or SIGQUIT arrive while
 // it waits; the signal then takes its default effect.
-TextResult<SecretBytes> prompt_password();
+TextResult<SecretBytes> prompt_password(bool confirm);
 
 }  // namespace cellvault::cli
 

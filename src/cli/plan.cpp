@@ -80,6 +80,18 @@ void refuse_shared_files(std::vector<Job>& jobs) {
 
 }  // namespace
 
+std::string cannot_write(const std::string& output, const IoError& error) {
+  const std::string line = "cannot write " + shown(output) + ": ";
+  if (error.kind() == ErrorKind::IsADirectory) {
+    return line + "it is a directory (use --output-dir DIR to write into it)";
+  }
+  if (error.kind() == ErrorKind::AlreadyExists &&
+      error.message() == kDestinationExistsMessage) {
+    return line + "it already exists (use --force to replace it)";
+  }
+  return line + error.message();
+}
+
 std::string output_name(std::string_view dir, std::string_view input) {
   size_t slash = input.rfind('/');
   std::string_view name = slash == std::string_view::npos ? input : input.substr(slash + 1);
@@ -93,7 +105,8 @@ std::vector<Job> plan_jobs(const Options& options) {
   std::vector<Job> jobs;
   if (!options.output_dir) {
     jobs.push_back(Job{options.paths[0], options.paths[1], std::nullopt,
-                       options.paths[0] == kStdinInput});
+                       options.command == Command::Encrypt &&
+                           options.paths[0] == kStdinInput});
     return jobs;
   }
   std::map<std::string, std::string> first_input_of;

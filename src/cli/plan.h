@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/args.h"
+#include "common/error.h"
 
 namespace cellvault::cli {
 
@@ -17,7 +18,7 @@ struct Job {
   std::string output;
   // Set when the job must not run at all, to the line that says why.
   std::optional<std::string> refused;
-  // The input is standard input (INPUT '-').
+  // The input is standard input (INPUT '-' of encrypt).
   bool from_stdin = false;
 };
 
@@ -36,6 +37,11 @@ struct Job {
 // may still change after the plan; the outputs then refuse or fail on
 // their own.
 std::vector<Job> plan_jobs(const Options& options);
+
+// cannot_write words the refusal or failure of |output| in one line. The
+// two refusals a user can act on name the option that helps; a directory
+// is never answered with --force, which could not replace it.
+std::string cannot_write(const std::string& output, const IoError& error);
 
 // output_name returns DIR/<last component of |input|>.
 std::string output_name(std::string_view dir, std::string_view input);

@@ -39,6 +39,22 @@ void Reporter::failed(std::string_view message) {
   std::lock_guard<std::mutex> lock(mu_);
   ++done_;
   ++failed_;
+  line_locked(message);
+}
+
+void Reporter::failed() {
+  std::lock_guard<std::mutex> lock(mu_);
+  ++done_;
+  ++failed_;
+  if (show_bar_) draw_locked();
+}
+
+void Reporter::note(std::string_view message) {
+  std::lock_guard<std::mutex> lock(mu_);
+  line_locked(message);
+}
+
+void Reporter::line_locked(std::string_view message) {
   std::string line;
   if (show_bar_) line += kClearLine;
   line += "cellvault: ";
@@ -102,12 +118,15 @@ std::string bar_text(size_t done, size_t total, size_t columns) {
   return bar + count;
 }
 
-std::string summary_line(size_t total, size_t done, size_t failed, double seconds) {
+std::string summary_line(size_t total, size_t done, size_t failed, double seconds,
+                         std::string_view verb) {
   char time[32];
   std::snprintf(time, sizeof(time), " in %.1f s", seconds);
   const size_t succeeded = done - failed;
-  if (succeeded == total) return "encrypted " + files(total) + time;
-  std::string line = "encrypted " + std::to_string(succeeded) + " of " + files(total) + time;
+  std::string line(verb);
+  line += ' ';
+  if (succeeded == total) return line + files(total) + time;
+  line += std::to_string(succeeded) + " of " + files(total) + time;
   if (failed > 0) line += "; " + std::to_string(failed) + " failed";
   if (done < total) line += "; " + std::to_string(total - done) + " not started";
   return line;

@@ -23,6 +23,12 @@ class Reporter {
   // "cellvault: " + |message| on a line of its own above the bar.
   void succeeded();
   void failed(std::string_view message);
+  // failed without a message counts a failed file whose line is shown
+  // elsewhere (verify reports every file on standard output).
+  void failed();
+  // note prints "cellvault: " + |message| the same way without counting a
+  // file (a warning about a file that still succeeds).
+  void note(std::string_view message);
 
   // finish removes the bar. Call once, after the last file.
   void finish();
@@ -32,6 +38,8 @@ class Reporter {
 
  private:
   void draw_locked();
+  // line_locked prints "cellvault: " + |message| above the bar.
+  void line_locked(std::string_view message);
   void write_locked(std::string_view text);
 
   mutable std::mutex mu_;
@@ -43,9 +51,11 @@ class Reporter {
 };
 
 // summary_line is the closing line, e.g. "encrypted 3 files in 0.4 s" or
-// "encrypted 2 of 5 files in 0.4 s; 1 failed; 2 not started". Files neither
-// done nor failed were not started (the run was interrupted).
-std::string summary_line(size_t total, size_t done, size_t failed, double seconds);
+// "encrypted 2 of 5 files in 0.4 s; 1 failed; 2 not started", |verb| being
+// the word of the command. Files neither done nor failed were not started
+// (the run was interrupted).
+std::string summary_line(size_t total, size_t done, size_t failed, double seconds,
+                         std::string_view verb = "encrypted");
 
 // bar_text draws "[=====>    ] 3/10" to fit |columns| terminal columns.
 std::string bar_text(size_t done, size_t total, size_t columns);

@@ -135,7 +135,7 @@ class FdCloser {
 
 }  // namespace
 
-TextResult<SecretBytes> prompt_password() {
+TextResult<SecretBytes> prompt_password(bool confirm) {
   int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     return Err{"no terminal to ask for the password (" +
@@ -150,6 +150,9 @@ TextResult<SecretBytes> prompt_password() {
   }
   for (int attempt = 1;; ++attempt) {
     CV_TRY_ASSIGN(SecretBytes first, ask(fd, "Password: "));
+    // A password that opens a file needs no repetition: a typo only fails
+    // to open it.
+    if (!confirm) return first;
     CV_TRY_ASSIGN(SecretBytes second, ask(fd, "Repeat password: "));
     if (first.size() == second.size() &&
         CRYPTO_memcmp(first.data(), second.data(), first.size()) == 0) {

@@ -15,24 +15,10 @@
 #include "common/file.h"
 #include "common/package_buffer.h"
 #include "common/source.h"
+#include "reader/read_back.h"
 
 namespace cellvault::cli {
 namespace {
-
-// cannot_write words the refusal or failure of |output| in one line. The
-// two refusals a user can act on name the option that helps; a directory
-// is never answered with --force, which could not replace it.
-std::string cannot_write(const std::string& output, const IoError& error) {
-  const std::string line = "cannot write " + shown(output) + ": ";
-  if (error.kind() == ErrorKind::IsADirectory) {
-    return line + "it is a directory (use --output-dir DIR to write into it)";
-  }
-  if (error.kind() == ErrorKind::AlreadyExists &&
-      error.message() == kDestinationExistsMessage) {
-    return line + "it already exists (use --force to replace it)";
-  }
-  return line + error.message();
-}
 
 // stop_requested answers the source's cancellation hook: the first stop
 // signal ends a wait for input (the files being written still finish).
@@ -41,7 +27,7 @@ bool stop_requested(void* /*context*/) { return StopOnSignal::requested() != 0; 
 }  // namespace
 
 std::optional<std::string> encrypt_one(const Job& job, std::string_view password,
-                                       const OutputOptions& output) {
+                                       const OutputOptions& output, bool verify_output) {
   if (job.refused) return job.refused;
   const std::string input = job.from_stdin ? "standard input" : shown(job.input);
   try {
@@ -57,8 +43,11 @@ std::optional<std::string> encrypt_one(const Job& job, std::string_view password
              std::to_string(static_cast<unsigned>(output.version)) +
              " container holds (use --container-version 4)";
     }
-    // A large regular file is streamed; anything else is read whole first.
-    const std::optional<uint64_t> streamed = streamed_len(*file);
+    // A large regular file is streamed; anything else is read whole first,
+    // as is every file with --verify, whose check needs the package's
+    // digest before it is encrypted where it lies.
+    const std::optional<uint64_t> streamed =
+        verify_output ? std::nullopt : streamed_len(*file);
     IoResult<PackageBuffer> data = PackageBuffer();
     if (!streamed) {
       const CancelHook cancel(stop_requested, nullptr);
@@ -78,7 +67,20 @@ std::optional<std::string> encrypt_one(const Job& job, std::string_view password
       if (streamed) {
         encrypt_file(job.output, *file, *streamed, password, output);
       } else {
-        encrypt(job.output, std::move(*data), password, output);
+        // --verify: the package is encrypted where it lies, so it is
+        // remembered by its digest, and the written file is read back against
+        // that before it may be published.
+        OutputCheck check;
+        if (verify_output) {
+          check = [&, expected = reader::fingerprint_of(data->package())](File& written) {
+            if (std::optional<std::string> wrong =
+                    reader::check_read_back(written, password, expected)) {
+              abort_call("the written file does not check out, so it was not published: " +
+                         *wrong);
+            }
+          };
+        }
+        encrypt(job.output, std::move(*data), password, output, check);
       }
     } catch (const Abort& abort) {
       // An abort with an I/O error behind it is the output's failure; one
@@ -95,7 +97,8 @@ std::optional<std::string> encrypt_one(const Job& job, std::string_view password
 }
 
 void run_jobs(const std::vector<Job>& jobs, std::string_view password,
-              const OutputOptions& output, unsigned threads, Reporter& reporter) {
+              const OutputOptions& output, bool verify_output, unsigned threads,
+              Reporter& reporter) {
   std::atomic<size_t> next{0};
   // A single file has the second core to itself: its spin chain runs there
   // while its package streams (for a large file; a small one ignores it).
@@ -106,7 +109,8 @@ void run_jobs(const std::vector<Job>& jobs, std::string_view password,
       if (StopOnSignal::requested() != 0) return;
       const size_t i = next.fetch_add(1);
       if (i >= jobs.size()) return;
-      std::optional<std::string> error = encrypt_one(jobs[i], password, one_file);
+      std::optional<std::string> error =
+          encrypt_one(jobs[i], password, one_file, verify_output);
       if (error) {
         reporter.failed(*error);
       } else {

@@ -21,16 +21,19 @@ namespace cellvault::cli {
 // untouched. A source too large for the container version is refused from
 // its size, before it is read. While the input keeps it waiting (a FIFO
 // without a writer), a stop signal (StopOnSignal) ends the job with
-// nothing written.
+// nothing written. With |verify_output| (--verify) the written file is
+// read back, decrypted and compared with the input before it is
+// published; a mismatch publishes nothing and is the job's error.
 std::optional<std::string> encrypt_one(const Job& job, std::string_view password,
-                                       const OutputOptions& output);
+                                       const OutputOptions& output, bool verify_output);
 
 // run_jobs encrypts every job on up to |threads| threads (at least one),
 // reporting each result to |reporter| as it finishes. A failing job never
 // stops the others; a stop signal (StopOnSignal) does: no job starts after
 // it, and the jobs in progress finish.
 void run_jobs(const std::vector<Job>& jobs, std::string_view password,
-              const OutputOptions& output, unsigned threads, Reporter& reporter);
+              const OutputOptions& output, bool verify_output, unsigned threads,
+              Reporter& reporter);
 
 }  // namespace cellvault::cli
 

@@ -140,6 +140,21 @@ SecretBytes decrypt_value(ByteView key, ByteView iv, ByteView in) {
   return out;
 }
 
+Digest::Digest(HashAlg alg) : alg_(alg), ctx_(new_md_ctx()) {
+  check_openssl(EVP_DigestInit_ex(ctx_.get(), md_of(alg), nullptr), "EVP_DigestInit_ex");
+}
+
+void Digest::update(ByteView data) {
+  check_openssl(EVP_DigestUpdate(ctx_.get(), data.data(), data.size()), "EVP_DigestUpdate");
+}
+
+SecretBytes Digest::finish() {
+  SecretBytes out(hash_len(alg_));
+  unsigned int len = 0;
+  check_openssl(EVP_DigestFinal_ex(ctx_.get(), out.data(), &len), "EVP_DigestFinal_ex");
+  return out;
+}
+
 Hmac::Hmac(HashAlg alg, ByteView key) : alg_(alg), inner_(new_md_ctx()) {
   const size_t block = block_len_of(alg);
   SecretBytes k(key.begin(), key.end());

@@ -64,6 +64,18 @@ class AesDecryptor {
 // decrypt_value decrypts a short value of the descriptor in CBC mode.
 SecretBytes decrypt_value(ByteView key, ByteView iv, ByteView in);
 
+// Digest hashes data given piece by piece.
+class Digest {
+ public:
+  explicit Digest(HashAlg alg);
+  void update(ByteView data);
+  SecretBytes finish();
+
+ private:
+  HashAlg alg_;
+  EvpMdCtx ctx_;
+};
+
 // Hmac computes HMAC (RFC 2104) with |alg| over data given piece by piece.
 class Hmac {
  public:

@@ -13,6 +13,9 @@ first use, started afresh after its office died, and shut down at exit.
     read_cells(path, password, timeout=90) -> {sheet: rows}, trimmed like
         workbooks.trim; raises WrongPassword when the office rejects the
         password, LibreOfficeError for anything else
+    save_locked(src, dst, password, timeout=90)
+                            LibreOffice saves the plain workbook src as
+                            dst, locked with password
     assert_same_cells(expected, actual)
 """
 
@@ -118,10 +121,12 @@ class _Server:
         line, _, self.pending = self.pending.partition(b"\n")
         return json.loads(line)
 
-    def request(self, path, password, timeout):
+    def request(self, path, password, timeout, save_to=None):
+        message = {"path": os.fspath(path), "password": password}
+        if save_to is not None:
+            message["save_to"] = os.fspath(save_to)
         try:
-            self.proc.stdin.write(json.dumps({"path": os.fspath(path),
-                                              "password": password}).encode() + b"\n")
+            self.proc.stdin.write(json.dumps(message).encode() + b"\n")
             self.proc.stdin.flush()
         except OSError:
             pass  # the server is gone; receive() reports it
@@ -168,22 +173,35 @@ def _shutdown():
         _server = None
 
 
-def read_cells(path, password, timeout=90.0):
-    """read_cells opens `path` in LibreOffice with `password` and returns
-    {sheet: rows}; a load that takes over `timeout` s is a LibreOfficeError."""
+def _ask(path, password, timeout, save_to=None):
     global _server
     require_libreoffice()
     with _server_lock:
         if _server is None:
             _server = _Server()
         try:
-            reply = _server.request(path, password, timeout)
+            reply = _server.request(path, password, timeout, save_to)
         except LibreOfficeError:
             _server = None  # killed already; the next read starts afresh
             raise
         if reply.get("fatal"):
             _server.kill()
             _server = None
+    return reply
+
+
+def save_locked(src, dst, password, timeout=90.0):
+    """save_locked has LibreOffice save the plain workbook `src` as `dst`,
+    locked with `password`."""
+    reply = _ask(src, password, timeout, save_to=dst)
+    if reply["status"] != "ok":
+        raise LibreOfficeError("LibreOffice could not save %s: %s" % (dst, reply.get("message")))
+
+
+def read_cells(path, password, timeout=90.0):
+    """read_cells opens `path` in LibreOffice with `password` and returns
+    {sheet: rows}; a load that takes over `timeout` s is a LibreOfficeError."""
+    reply = _ask(path, password, timeout)
     if reply["status"] == "ok":
         return {name: trim(rows) for name, rows in reply["sheets"].items()}
     if reply["status"] == "wrong_password":

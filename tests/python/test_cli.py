@@ -50,7 +50,7 @@ def test_help_version_and_no_python_at_run_time(tmp_path: Path) -> None:
 
 @pytest.mark.parametrize("args, message", [
     ([], "no command given"),
-    (["decrypt", "a", "b"], "unknown command 'decrypt'"),
+    (["unlock", "a", "b"], "unknown command 'unlock'"),
     (["encrypt"], "no INPUT and OUTPUT given"),
     (["encrypt", "a.xlsx"], "no OUTPUT given (use --output-dir DIR to keep the input's name)"),
     (["encrypt", "a", "b", "c"], "too many files: to encrypt several inputs give --output-dir DIR"),

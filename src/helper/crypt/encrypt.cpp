@@ -367,7 +367,8 @@ void encrypt_file(std::string_view to_path, File& source, uint64_t package_len,
 }
 
 void encrypt(std::string_view to_path, PackageBuffer package,
-             std::string_view password, const OutputOptions& options) {
+             std::string_view password, const OutputOptions& options,
+             const OutputCheck& check) {
   const FileSecrets secrets = draw_file_secrets();
   const PasswordKeys keys = derive_password_keys(password, secrets.password_salt);
   SealedPackage sealed = seal_package(std::move(package), secrets, keys);
@@ -375,10 +376,15 @@ void encrypt(std::string_view to_path, PackageBuffer package,
   // Only now is the destination touched.
   AtomicOutput output =
       unwrap(AtomicOutput::begin(to_path, options.replace_existing));
+  if (check && output.in_place()) {
+    abort_call("the output is not a regular file, so it would be written in place and "
+               "cannot be checked before it is published");
+  }
   write_container(output.file(), sealed, options.version);
   // The stream's bytes are in the file; give the memory back before the
   // flush to disk.
   sealed.buffer = PackageBuffer();
+  if (check) check(output.file());
   unwrap(output.commit());
 }
 

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -100,6 +101,12 @@ SealedPackage seal_package(PackageBuffer package, const FileSecrets& secrets,
 void write_container(File& file, const SealedPackage& sealed,
                      cfb::Version version);
 
+// OutputCheck: a last look at a finished output before it is published.
+// It is handed the written file, complete and open for reading, and throws
+// Abort to keep the output from being published (the destination then
+// stays as it was).
+using OutputCheck = std::function<void(File& written)>;
+
 // The streaming form, for a package in a regular file: it is read, encrypted
 // and written a chunk at a time, so the memory needed stays that of one
 // chunk whatever the package's size, and the file written is byte for byte
@@ -150,8 +157,14 @@ void encrypt_file(std::string_view to_path, File& source, uint64_t package_len,
 // The package is encrypted where it lies, so the call needs little memory
 // beyond the buffer it is given; the buffer is consumed (its bytes become
 // the encrypted stream) and freed before the output is flushed to disk.
+//
+// With |check|, the written file is handed to it before the rename; a
+// destination that would be written in place (a device, a FIFO) cannot be
+// checked before its bytes reach it, and is refused before anything is
+// written.
 void encrypt(std::string_view to_path, PackageBuffer package,
-             std::string_view password, const OutputOptions& options = {});
+             std::string_view password, const OutputOptions& options = {},
+             const OutputCheck& check = {});
 
 }  // namespace cellvault
 
