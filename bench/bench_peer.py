@@ -14,8 +14,11 @@ in one run so that machine noise hits both sides alike:
                 version 3, its default) against `msoffcrypto-tool -e -p PASS
                 IN OUT`: median wall time and peak resident size of the process
 
-Targets: cellvault >= 3 x faster on 10 KB and >= 5 x on 50 MB, with at most
-half the peer's peak memory. The chart for the README goes to --chart.
+Targets: inside the call cellvault >= 3 x faster on 10 KB and >= 5 x on
+50 MB, with at most half the peer's peak memory; the whole command >= 5 x
+faster on 50 MB. (msoffice-crypt, the other peer command worth comparing,
+is not packaged for this system, so it is not measured.) The chart for the
+README goes to --chart.
 Needs bench/requirements.txt. Without the cellvault module or command the
 peer side still runs and the script says what is missing.
 """
@@ -30,6 +33,7 @@ import benchlib as B
 
 PEER = "msoffcrypto-tool"
 TARGET_SPEED = {"10KB": 3.0, "50MB": 5.0}
+TARGET_COMMAND_SPEED = {"50MB": 5.0}
 TARGET_MEMORY = 0.5
 # Below this, memory figures are page-granular noise and get no verdict.
 MEMORY_NOISE_MB = 0.5
@@ -100,8 +104,10 @@ def fmt_mb(mb):
     return "n/a" if mb is None else "%.1fMB" % mb
 
 
-def report(title, table, memory_title, targets):
-    """Prints one comparison; returns False if a stated target was missed."""
+def report(title, table, memory_title, speed_targets, memory_target):
+    """Prints one comparison; returns False if a stated target was missed.
+    |speed_targets| maps sizes to the least speed-up; |memory_target| is
+    the most memory ratio, or None for no memory target."""
     print("\n" + title)
     row = "%-5s %12s %12s %8s %12s %12s %8s  %s"
     print(row % ("size", "cellvault", PEER, "speed", "cv " + memory_title, "peer", "memory",
@@ -119,14 +125,14 @@ def report(title, table, memory_title, targets):
         if cv["mb"] is not None and peer["mb"] and max(cv["mb"], peer["mb"]) >= MEMORY_NOISE_MB:
             memory = cv["mb"] / peer["mb"]
         verdicts = []
-        if targets and label in TARGET_SPEED:
-            verdicts.append("speed %s (>= %gx)" % (B.verdict(speed >= TARGET_SPEED[label]),
-                                                   TARGET_SPEED[label]))
-            all_ok &= speed >= TARGET_SPEED[label]
-        if targets and memory is not None:
-            verdicts.append("memory %s (<= %gx)" % (B.verdict(memory <= TARGET_MEMORY),
-                                                    TARGET_MEMORY))
-            all_ok &= memory <= TARGET_MEMORY
+        if label in speed_targets:
+            verdicts.append("speed %s (>= %gx)" % (B.verdict(speed >= speed_targets[label]),
+                                                   speed_targets[label]))
+            all_ok &= speed >= speed_targets[label]
+        if memory_target is not None and memory is not None:
+            verdicts.append("memory %s (<= %gx)" % (B.verdict(memory <= memory_target),
+                                                    memory_target))
+            all_ok &= memory <= memory_target
         print(row % (label, "%.1fms" % (cv["seconds"] * 1e3),
                      "%.1fms" % (peer["seconds"] * 1e3), "%.2fx" % speed,
                      fmt_mb(cv["mb"]), fmt_mb(peer["mb"]),
@@ -142,6 +148,7 @@ def main():
     missing = B.cellvault_import_error()
     cli = B.find_command("cellvault")
     print(B.machine_load())
+    print("kernel: %s; AES kernel: %s" % (os.uname().release, B.bulk_kernel()))
     if missing:
         print("cellvault module cannot be imported (%s): `pip install .` first;"
               " measuring %s alone." % (missing, PEER))
@@ -156,9 +163,9 @@ def main():
         calls = in_call(args, books, warm, not missing, scratch)
         commands = whole_command(args, books, cli, scratch)
     ok = report("Inside the call (median of %d; memory the call added)" % args.runs,
-                calls, "mem", targets=True)
-    report("Whole command (median of %d; peak resident size of the process)" % args.runs,
-           commands, "peak", targets=False)
+                calls, "mem", TARGET_SPEED, TARGET_MEMORY)
+    ok &= report("Whole command (median of %d; peak resident size of the process)" % args.runs,
+                 commands, "peak", TARGET_COMMAND_SPEED, None)
     print("\nspeed = %s time / cellvault time; memory = cellvault / %s" % (PEER, PEER))
 
     if not args.no_chart:

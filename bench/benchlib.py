@@ -73,11 +73,13 @@ print(json.dumps({"seconds": seconds, "added_kb": peak_of() - base}))
 """
 
 
-def parse_args(parser):
-    """Parses the command line and checks --sizes against SIZES."""
+def parse_args(parser, known=None):
+    """Parses the command line and checks --sizes against |known| (the
+    labels of SIZES by default)."""
+    known = list(SIZES) if known is None else known
     args = parser.parse_args()
     args.sizes = [s.strip() for s in args.sizes.split(",") if s.strip()]
-    unknown = [s for s in args.sizes if s not in SIZES]
+    unknown = [s for s in args.sizes if s not in known]
     if unknown:
         parser.error("unknown size %s" % ", ".join(unknown))
     return args
@@ -212,6 +214,20 @@ def bulk_floor(path):
     if floor_command():
         return _floor(["bulk", str(path)]), "bench_floor"
     return _python_bulk_floor(path), "python"
+
+
+def bulk_kernel():
+    """The AES kernel that `bench_floor bulk` uses (the one cellvault picks
+    too, both honouring CELLVAULT_AES_KERNEL), or "n/a"."""
+    command = floor_command()
+    if not command:
+        return "n/a"
+    with tempfile.NamedTemporaryFile(suffix=".bin") as probe:
+        probe.write(b"x" * 4096)
+        probe.flush()
+        out = subprocess.run([str(command), "bulk", probe.name], capture_output=True, text=True)
+    words = out.stdout.split()
+    return words[words.index("kernel") + 1] if "kernel" in words else "n/a"
 
 
 def _python_bulk_floor(path, repeats=3):

@@ -103,6 +103,20 @@ IoResult<Stream> CompoundFile::create_stream(std::string_view path) {
   return Stream(core_, id);
 }
 
+IoResult<Stream> CompoundFile::overwrite_stream(std::string_view path) {
+  if (core_->stream_open) {
+    return Err{IoError::custom(ErrorKind::InvalidInput,
+                               "another stream of this compound file is still open")};
+  }
+  CV_TRY_ASSIGN(const std::vector<std::string> names, name_chain_from_path(path));
+  const Directory& dir = core_->mini.directory();
+  const std::optional<uint32_t> found = dir.lookup_name_chain(names);
+  if (!found || dir.entry(*found).obj_type != ObjType::kStream) {
+    return Err{IoError::custom(ErrorKind::NotFound, "Stream doesn't exist")};
+  }
+  return Stream(core_, *found);
+}
+
 IoResult<void> CompoundFile::create_storage(std::string_view path) {
   const DiscardUnwritten unwritten(core_->sectors());
   CV_TRY_ASSIGN(const std::vector<std::string> names, name_chain_from_path(path));

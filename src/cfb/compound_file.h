@@ -45,6 +45,15 @@ class CompoundFile {
   // a time: close it before creating the next.
   IoResult<Stream> create_stream(std::string_view path);
 
+  // overwrite_stream returns a Stream that writes over the existing stream
+  // at |path| from its first byte on, in the sectors it already has: its
+  // bytes are replaced as far as the writes reach, and it only grows if
+  // they reach past its end. A stream whose length cannot change stays
+  // where it is in the file, so it can be written before its contents are
+  // known and filled in at the end. Fails with NotFound "Stream doesn't
+  // exist" when no stream is there, and like create_stream otherwise.
+  IoResult<Stream> overwrite_stream(std::string_view path);
+
   // create_storage adds an empty storage at |path|. Fails like
   // create_stream, and with AlreadyExists "Cannot create storage at {path}
   // because an entry already exists there".

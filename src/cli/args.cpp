@@ -184,6 +184,19 @@ TextResult<void> check(const Options& options) {
         "--files-from - and --password-file - cannot both read standard input")};
   }
   const size_t n = options.paths.size();
+  // INPUT '-' of encrypt is standard input, which has no name to keep in
+  // DIR and is read once; a file called '-' is named './-'.
+  for (size_t i = 0; options.command == Command::Encrypt && i < n; ++i) {
+    if (options.paths[i] != kStdinInput || (i == 1 && !options.output_dir)) continue;
+    if (options.output_dir || options.files_from || n != 2) {
+      return Err{std::string(
+          "INPUT - (standard input) needs an OUTPUT, not --output-dir")};
+    }
+    if (options.password_file == kStdinInput) {
+      return Err{std::string(
+          "INPUT - and --password-file - cannot both read standard input")};
+    }
+  }
   // The names of a list are counted once it is read (see read_file_list).
   if (options.files_from) return {};
   if (!writes) {

@@ -19,6 +19,9 @@ enum class Command { Encrypt, Verify, Decrypt };
 // What the command line asks for: a command's work, or a text to print.
 enum class Action { Run, Help, CommandHelp, Version };
 
+// The INPUT that stands for standard input.
+inline constexpr std::string_view kStdinInput = "-";
+
 struct Options {
   Action action = Action::Run;
   Command command = Command::Encrypt;

@@ -30,7 +30,8 @@ const std::string_view kEncryptHelp =
        cellvault encrypt [OPTIONS] --files-from FILE --output-dir DIR
 
 Encrypt workbooks with a password. The first form writes INPUT encrypted to
-OUTPUT; the second writes each INPUT to DIR under its own file name. Each
+OUTPUT (INPUT '-' reads standard input; name a file called '-' './-'); the
+second writes each INPUT to DIR under its own file name. Each
 output appears complete or not at all: it is written to a temporary file in
 the same directory and renamed into place. An OUTPUT of '-' is standard
 output; it, a FIFO, a device and a descriptor such as /dev/stdout are

@@ -122,7 +122,9 @@ std::string output_name(std::string_view dir, std::string_view input) {
 std::vector<Job> plan_jobs(const Options& options) {
   std::vector<Job> jobs;
   if (!options.output_dir) {
-    jobs.push_back(Job{options.paths[0], options.paths[1], std::nullopt});
+    jobs.push_back(Job{options.paths[0], options.paths[1], std::nullopt,
+                       options.command == Command::Encrypt &&
+                           options.paths[0] == kStdinInput});
     return jobs;
   }
   std::map<std::string, std::string> first_input_of;

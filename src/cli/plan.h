@@ -18,6 +18,8 @@ struct Job {
   std::string output;
   // Set when the job must not run at all, to the line that says why.
   std::optional<std::string> refused;
+  // The input is standard input (INPUT '-' of encrypt).
+  bool from_stdin = false;
 };
 
 // plan_jobs pairs every input with its output: OUTPUT itself, or
@@ -30,7 +32,8 @@ struct Job {
 //   - is the very file of an earlier job's output.
 // Files are compared by device and inode (for an output that does not
 // exist yet: its directory's and its name). A job's output may be its own
-// input: the input is read whole before it is replaced. The file system
+// input: the input is open before the output begins, and the output is a
+// new file until it is renamed into place. The file system
 // may still change after the plan; the outputs then refuse or fail on
 // their own.
 std::vector<Job> plan_jobs(const Options& options);

@@ -30,12 +30,16 @@
 namespace cellvault::cli {
 namespace {
 
+std::string shown_input(const Job& job) {
+  return job.from_stdin ? "standard input" : shown(job.input);
+}
+
 std::string cannot_read(const Job& job, const IoError& error) {
-  return "cannot read " + shown(job.input) + ": " + error.message();
+  return "cannot read " + shown_input(job) + ": " + error.message();
 }
 
 std::string cannot_encrypt(const Job& job, std::string_view why) {
-  return "cannot encrypt " + shown(job.input) + ": " + std::string(why);
+  return "cannot encrypt " + shown_input(job) + ": " + std::string(why);
 }
 
 // stop_requested answers the source's cancellation hook: the first stop
@@ -90,7 +94,7 @@ std::optional<std::string> start(Entry& e, const OutputOptions& options,
                                  Reporter& reporter) {
   const Job& job = *e.job;
   if (job.refused) return job.refused;
-  IoResult<File> file = open_source(job.input);
+  IoResult<File> file = job.from_stdin ? open_stdin() : open_source(job.input);
   if (!file.ok()) return cannot_read(job, file.error());
   // A directory opens for reading; its first read would fail, so say so now.
   struct stat st;
@@ -150,16 +154,60 @@ void derive_keys(std::span<Entry> group, std::string_view password,
   }
 }
 
+// commit_alone commits |e|'s written output on its own (without group
+// commit).
+std::optional<std::string> commit_alone(Entry& e) {
+  IoResult<void> done = e.output->commit();
+  e.output.reset();
+  if (!done.ok()) return cannot_write(e.job->output, done.error());
+  return std::nullopt;
+}
+
+// single_streamed takes a group of one large regular file, with the
+// processor's other core free, from its source to its published output
+// with encrypt_file, whose key derivation runs on a second thread while
+// the package streams. It returns false, touching nothing, for any other
+// group.
+bool single_streamed(std::span<Entry> group, std::string_view password,
+                     const OutputOptions& options, bool verify_output) {
+  if (!options.derive_beside || verify_output || group.size() != 1 || group[0].error) {
+    return false;
+  }
+  Entry& e = group[0];
+  const std::optional<uint64_t> streamed = streamed_len(e.source);
+  if (!streamed) return false;
+  e.error = guarded(*e.job, [&]() -> std::optional<std::string> {
+    encrypt_file(output_path(e.job->output), e.source, *streamed, password, options);
+    return std::nullopt;
+  });
+  return true;
+}
+
 // finish_one reads the package, seals it under the keys and writes the
 // container into a new output, which it leaves for the group to commit
-// (or commits itself without |group_commit|). This is the one place where
-// a file goes from its keys to its written output, so a check of the
+// (or commits itself without |group_commit|); a large regular file is
+// streamed into the container instead of read whole. This is the one place
+// where a file goes from its keys to its written output, so a check of the
 // output before it is published belongs here, at its end.
 std::optional<std::string> finish_one(Entry& e, const OutputOptions& options,
                                       bool group_commit, std::string_view password,
                                       bool verify_output) {
   const Job& job = *e.job;
   return guarded(job, [&]() -> std::optional<std::string> {
+    // Streamed, the package is never whole in memory; --verify's check
+    // needs the package's digest before it is encrypted where it lies, so
+    // such files are read whole.
+    if (const std::optional<uint64_t> streamed =
+            verify_output ? std::nullopt : streamed_len(e.source)) {
+      IoResult<AtomicOutput> begun =
+          AtomicOutput::begin(output_path(job.output), options.replace_existing);
+      if (!begun.ok()) return cannot_write(job.output, begun.error());
+      AtomicOutput& out = e.output.emplace(std::move(*begun));
+      write_streamed_container(out.file(), e.source, *streamed, e.secrets, e.keys,
+                               options.version);
+      (void)e.source.close();
+      return group_commit ? std::nullopt : commit_alone(e);
+    }
     const CancelHook cancel(stop_requested, nullptr);
     IoResult<PackageBuffer> data = read_package(e.source, cancel);
     if (!data.ok()) return cannot_read(job, data.error());
@@ -190,11 +238,7 @@ std::optional<std::string> finish_one(Entry& e, const OutputOptions& options,
             job, "the written file does not check out, so it was not published: " + *wrong);
       }
     }
-    if (group_commit) return std::nullopt;
-    IoResult<void> done = out.commit();
-    e.output.reset();
-    if (!done.ok()) return cannot_write(job.output, done.error());
-    return std::nullopt;
+    return group_commit ? std::nullopt : commit_alone(e);
   });
 }
 
@@ -211,6 +255,8 @@ std::span<Entry> write_group(std::span<Entry> group, std::string_view password,
     ++started;
   }
   group = group.first(started);
+  // Published already when it was streamed alone: nothing left to commit.
+  if (single_streamed(group, password, options, verify_output)) return group;
   derive_keys(group, password, batch.kernel);
   for (Entry& e : group) {
     if (!e.error) {
@@ -325,6 +371,10 @@ void run_jobs(const std::vector<Job>& jobs, std::string_view password,
   const size_t workers = std::clamp<size_t>(threads, 1, std::max<size_t>(jobs.size(), 1));
   const size_t size =
       fit_to_descriptors(group_size(jobs.size(), workers, batch.kernel.lanes()), workers);
+  // A single file has the second core to itself: its spin chain runs there
+  // while its package streams (for a large file; a small one ignores it).
+  OutputOptions one_file = output;
+  one_file.derive_beside = jobs.size() == 1;
   std::atomic<size_t> next{0};
   auto work = [&] {
     Committer committer(reporter);
@@ -336,7 +386,7 @@ void run_jobs(const std::vector<Job>& jobs, std::string_view password,
       std::vector<Entry> group(count);
       for (size_t k = 0; k < count; ++k) group[k].job = &jobs[first + k];
       const size_t started =
-          write_group(group, password, output, verify_output, batch, reporter).size();
+          write_group(group, password, one_file, verify_output, batch, reporter).size();
       committer.commit(std::move(group), started);
     }
   };

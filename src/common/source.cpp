@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -22,11 +23,24 @@ IoResult<File> open_source(std::string_view path) {
   return file;
 }
 
+IoResult<File> open_stdin() {
+  const int fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return Err{IoError::from_errno()};
+  return File(fd);
+}
+
 bool may_wait(const File& file) {
   struct stat st;
   // A descriptor that cannot be described is waited for: poll costs
   // nothing when input is there, and the read then reports the error.
   return ::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode);
+}
+
+std::optional<uint64_t> streamed_len(const File& file, uint64_t min_len) {
+  if (may_wait(file)) return std::nullopt;
+  const uint64_t len = file.remaining_len_hint();
+  if (len <= min_len) return std::nullopt;
+  return len;
 }
 
 IoResult<void> InputWait::wait(const File& file) {

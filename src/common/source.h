@@ -11,6 +11,8 @@
 #define CELLVAULT_COMMON_SOURCE_H_
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "common/cancel.h"
@@ -25,9 +27,27 @@ namespace cellvault {
 // errors are those of open(2).
 IoResult<File> open_source(std::string_view path);
 
+// open_stdin returns a duplicate of the process's standard input, so that
+// closing it leaves standard input open. Its mode is left alone: the open
+// file is shared with other processes (a non-blocking one is waited for
+// like any other). The errors are those of fcntl(2).
+IoResult<File> open_stdin();
+
 // may_wait tells whether reading |file| can wait for input: it is not a
 // regular file (a FIFO, a pipe, a terminal, a socket).
 bool may_wait(const File& file);
+
+// Sources up to this length are read whole: one buffer of this size is
+// what streaming them would need anyway.
+inline constexpr uint64_t kStreamMinLen = uint64_t{4} << 20;
+
+// streamed_len returns the length of the package that |file| holds from
+// its current position on when it is best read a chunk at a time: a
+// regular file longer than |min_len|. Anything else (pipes, devices, an
+// empty or short file, including the files of /proc and /sys, whose size
+// says nothing) gives nullopt: it is read whole.
+std::optional<uint64_t> streamed_len(const File& file,
+                                     uint64_t min_len = kStreamMinLen);
 
 // InputWait waits for input on a descriptor that may_wait, asking |cancel|
 // whenever a signal interrupts the wait and at least every kCancelPollMs,

@@ -1,5 +1,6 @@
 #include "writer/xlsx.h"
 
+#include <optional>
 #include <utility>
 
 #include "common/abort.h"
@@ -12,9 +13,14 @@ namespace cellvault {
 void set_password(std::string_view from_path, std::string_view to_path,
                   std::string_view password, const OutputOptions& options,
                   const CancelHook& cancel) {
-  // The whole source is read before the destination is touched, so the two
-  // paths may name the same file. The bytes are not examined.
+  // The bytes are not examined. The source is open before the destination
+  // is touched, and the destination is a new file until the end, so the two
+  // paths may name the same file.
   File source = unwrap(open_source(from_path));
+  if (const std::optional<uint64_t> len = streamed_len(source)) {
+    encrypt_file(to_path, source, *len, password, options);
+    return;
+  }
   PackageBuffer package = unwrap(read_package(source, cancel));
   encrypt(to_path, std::move(package), password, options);
 }

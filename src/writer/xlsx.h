@@ -11,9 +11,11 @@
 namespace cellvault {
 
 // set_password reads the whole file at |from_path| (any content is
-// accepted) and writes it encrypted with |password| to |to_path|. The
-// source is read completely before the destination is touched, so the two
-// paths may name the same file. While the source keeps the call waiting
+// accepted) and writes it encrypted with |password| to |to_path|. A regular
+// file longer than one chunk is streamed (encrypt_file: the memory needed
+// stays that of a chunk, and a source that changes size while it is read
+// fails the call); any other source is read whole first (encrypt). Either
+// way the two paths may name the same file. While the source keeps the call waiting
 // for input (a FIFO without a writer, a pipe), |cancel| is asked whether to
 // stop; a stop aborts with the Interrupted error kCancelledMessage before
 // anything is written. Every failure throws Abort; the destination is then

@@ -7,6 +7,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <utility>
+
 #include "cfb/compound_file.h"
 #include "cfb/format.h"
 #include "cfb_test_util.h"
@@ -259,6 +262,46 @@ TEST_P(StreamTest, RecreatingAStreamEmptiesItAndReusesItsSectors) {
   EXPECT_EQ(u32_at(entry(f, 1), 116), 2u);
   EXPECT_EQ(u64_at(entry(f, 1), 120), 5000u);
   EXPECT_EQ(cf_->create_stream("s").ok(), true);
+}
+
+// Overwriting keeps a stream in its sectors: a mini stream and a regular
+// one, each written over after a later stream was added, give the file that
+// writing their final bytes at once gives (the entries' times aside).
+TEST_P(StreamTest, OverwritingAStreamKeepsItsPlace) {
+  write_stream("small", 1289, 1);
+  write_stream("large", 10000, 2);
+  write_stream("after", 5000, 3);
+  for (const char* name : {"small", "large"}) {
+    Stream s = std::move(cf_->overwrite_stream(name)).take();
+    ASSERT_TRUE(s.write_all(Bytes(1000, 4)).ok());
+    ASSERT_TRUE(s.close().ok());
+  }
+  Bytes small(1289, 4), large(10000, 4);
+  std::fill(small.begin() + 1000, small.end(), 1);
+  std::fill(large.begin() + 1000, large.end(), 2);
+  TempPath other;
+  {
+    CompoundFile want = std::move(create_with_path(other.path(), GetParam())).take();
+    for (const auto& [name, bytes] : {std::pair{"small", small}, std::pair{"large", large},
+                                      std::pair{"after", Bytes(5000, 3)}}) {
+      Stream s = std::move(want.create_stream(name)).take();
+      ASSERT_TRUE(s.write_all(bytes).ok());
+      ASSERT_TRUE(s.close().ok());
+    }
+  }
+  auto without_times = [&](Bytes f) {
+    for (uint32_t id = 0; id < 4; ++id) {
+      const Bytes e = entry(f, id);
+      const auto pos = std::search(f.begin(), f.end(), e.begin(), e.end());
+      std::fill(pos + 100, pos + 116, 0);
+    }
+    return f;
+  };
+  EXPECT_TRUE(without_times(file()) == without_times(read_file(other.path())));
+
+  EXPECT_IO_ERROR(cf_->overwrite_stream("missing"), ErrorKind::NotFound, "Stream doesn't exist");
+  ASSERT_TRUE(cf_->create_storage("dir").ok());
+  EXPECT_IO_ERROR(cf_->overwrite_stream("dir"), ErrorKind::NotFound, "Stream doesn't exist");
 }
 
 TEST_P(StreamTest, PathErrors) {

@@ -77,6 +77,9 @@ def test_help_version_and_no_python_at_run_time(tmp_path: Path) -> None:
     (["encrypt", "--null", "-o", "d", "a"], "--null needs --files-from FILE"),
     (["encrypt", "--files-from", "-", "--password-file", "-", "-o", "d"],
      "--files-from - and --password-file - cannot both read standard input"),
+    (["encrypt", "-", "-o", "d"], "INPUT - (standard input) needs an OUTPUT, not --output-dir"),
+    (["encrypt", "--password-file", "-", "-", "out.xlsx"],
+     "INPUT - and --password-file - cannot both read standard input"),
 ])
 def test_usage_errors_exit_2_and_touch_nothing(tmp_path: Path, args: list[str],
                                                message: str) -> None:
@@ -122,6 +125,23 @@ def test_output_decrypts_in_the_chosen_container(
     assert decrypt(out, PASSWORD) == plain
     with pytest.raises(msoffcrypto.exceptions.InvalidKeyError):
         decrypt(out, PASSWORD + "x")
+
+
+def test_input_from_standard_input_and_a_streamed_large_file(
+        tmp_path: Path, password_file: Path) -> None:
+    # '-' reads the package from a pipe; a file over one chunk (4 MiB) is
+    # encrypted as it is read. Both decrypt to their bytes, HMAC checked.
+    small = make_package(tmp_path / "small.xlsx", fill="piped")
+    large = make_package(tmp_path / "large.xlsx", fill="streamed", size=5 * 2**20 + 4097)
+    done = run(["encrypt", "--password-file", str(password_file), "-", "piped.xlsx"],
+               tmp_path, stdin=small)
+    assert done.returncode == 0, done.stderr
+    assert decrypt(tmp_path / "piped.xlsx", PASSWORD) == small
+    done = run(["encrypt", "--password-file", str(password_file),
+                "large.xlsx", "large.locked.xlsx"], tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert container(tmp_path / "large.locked.xlsx") == (3, 512, STREAMS)
+    assert decrypt(tmp_path / "large.locked.xlsx", PASSWORD) == large
 
 
 @pytest.mark.parametrize("content, stdin, password", [

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "common/abort.h"
 #include "helper/crypt/hash.h"
@@ -82,40 +83,6 @@ void encrypt_blocks(EVP_CIPHER_CTX* ctx, ByteView input, uint8_t* out) {
   }
 }
 
-// SegmentIvs makes the IV of each package segment, SHA-512(salt || LE32(k))
-// cut to the block size. With the usual 16-byte salt the message fits one
-// SHA-512 block, which is hashed directly; other cases go through
-// create_iv, whose result is then checked like any IV.
-class SegmentIvs {
- public:
-  SegmentIvs(std::string_view algorithm, ByteView salt, uint64_t block_size)
-      : algorithm_(algorithm),
-        salt_(salt),
-        block_size_(block_size),
-        fast_(block_size == kAesBlockLen &&
-              salt.size() <= kSha512OneBlockMax - sizeof(uint32_t)) {}
-
-  ByteView iv_for(uint32_t segment) {
-    uint8_t block_key[sizeof(uint32_t)];
-    store_u32le(block_key, segment);
-    if (!fast_) {
-      slow_ = create_iv(algorithm_, salt_, block_size_, block_key);
-      return slow_;
-    }
-    const ByteView parts[] = {salt_, block_key};
-    sha512_one_block(parts, digest_);
-    return ByteView(digest_, kAesBlockLen);
-  }
-
- private:
-  std::string_view algorithm_;
-  ByteView salt_;
-  uint64_t block_size_;
-  bool fast_;
-  uint8_t digest_[kSha512DigestLen];
-  Bytes slow_;
-};
-
 uint64_t round_up(uint64_t len, uint64_t multiple) {
   const uint64_t rest = len % multiple;
   return rest == 0 ? len : len + (multiple - rest);
@@ -149,41 +116,12 @@ uint64_t checked_stream_len(uint64_t n, uint64_t block_size,
 
 // Segments are handed to the multi-lane cipher this many at a time, with
 // their IVs: enough that filling and draining the kernels' lanes costs
-// little, few enough that the IVs stay on the stack (2 KiB) and the batch
-// (512 KiB) in the level-2 cache.
+// little, few enough that the IVs and their messages stay on the stack
+// (under 24 KiB) and the batch (512 KiB) in the level-2 cache.
 constexpr size_t kBatchSegments = 128;
 
-// encrypt_segments encrypts the |n| plain bytes at |data| segment by
-// segment where they lie, padding the last segment to |block_size| with
-// zero bytes in the room that follows it.
-void encrypt_segments(std::string_view hash_algorithm, uint64_t block_size,
-                      ByteView key_data_salt, ByteView key, uint8_t* data,
-                      size_t n) {
-  lanes::Aes256CbcSegments aes = unwrap(
-      lanes::Aes256CbcSegments::create(unwrap(lanes::aes_kernel_to_use()), key));
-  SegmentIvs ivs(hash_algorithm, key_data_salt, block_size);
-  uint8_t batch_ivs[kBatchSegments * kAesBlockLen];
-  uint32_t segment = 0;
-  for (size_t start = 0; start < n;) {
-    const size_t batch_start = start;
-    size_t batch_end = start;
-    size_t count = 0;
-    for (; count < kBatchSegments && start < n;
-         ++count, ++segment, start += kSegmentLen) {
-      const size_t len = std::min<size_t>(kSegmentLen, n - start);
-      const size_t padded = static_cast<size_t>(round_up(len, block_size));
-      check_input_len(padded);
-      const ByteView iv = ivs.iv_for(segment);
-      check_iv_len(iv.size());
-      check_block_multiple(padded);
-      std::memset(data + start + len, 0, padded - len);
-      std::memcpy(batch_ivs + count * kAesBlockLen, iv.data(), kAesBlockLen);
-      batch_end = start + padded;
-    }
-    const std::span<uint8_t> run(data + batch_start, batch_end - batch_start);
-    aes.encrypt(run, run, ByteView(batch_ivs, count * kAesBlockLen));
-  }
-}
+// The IV message of a segment: the salt, then the segment's index as LE32.
+constexpr size_t kIvMessageMax = kSha512OneBlockMax;
 
 }  // namespace
 
@@ -237,13 +175,92 @@ size_t crypt_package_in_place(std::string_view cipher_algorithm,
                "buffer holds " + std::to_string(stream.size()));
   }
   if (package_len > 0) {
-    encrypt_segments(hash_algorithm, block_size, key_data_salt, key,
-                     stream.data() + kStreamSizeLen,
-                     static_cast<size_t>(package_len));
+    PackageCipher::create(cipher_algorithm, chaining_mode, hash_algorithm,
+                          block_size, key_data_salt, key)
+        .encrypt(stream.data() + kStreamSizeLen,
+                 static_cast<size_t>(package_len), 0);
   }
   // The size field last: until here those bytes may be anything.
   store_u64le(stream.data(), package_len);
   return static_cast<size_t>(total);
+}
+
+PackageCipher::PackageCipher(lanes::Aes256CbcSegments aes, lanes::Sha512Lanes sha,
+                             std::string_view hash_algorithm,
+                             ByteView key_data_salt, uint64_t block_size)
+    : aes_(std::move(aes)),
+      sha_(sha),
+      fast_ivs_(block_size == kAesBlockLen &&
+                key_data_salt.size() <= kIvMessageMax - sizeof(uint32_t)),
+      hash_algorithm_(hash_algorithm),
+      key_data_salt_(key_data_salt),
+      block_size_(block_size) {}
+
+PackageCipher PackageCipher::create(std::string_view cipher_algorithm,
+                                    std::string_view chaining_mode,
+                                    std::string_view hash_algorithm,
+                                    uint64_t block_size, ByteView key_data_salt,
+                                    ByteView key) {
+  check_package_params(block_size, cipher_algorithm, chaining_mode,
+                       hash_algorithm, key);
+  lanes::Aes256CbcSegments aes = unwrap(
+      lanes::Aes256CbcSegments::create(unwrap(lanes::aes_kernel_to_use()), key));
+  return PackageCipher(std::move(aes), unwrap(lanes::Sha512Lanes::from_environment()),
+                       hash_algorithm, key_data_salt, block_size);
+}
+
+void PackageCipher::segment_ivs(uint64_t first, size_t count, uint8_t* out) const {
+  uint8_t messages[kBatchSegments][kIvMessageMax];
+  ByteView views[kBatchSegments];
+  lanes::Sha512Digest digests[kBatchSegments];
+  const size_t len = key_data_salt_.size() + sizeof(uint32_t);
+  for (size_t i = 0; i < count; ++i) {
+    if (!key_data_salt_.empty()) {
+      std::memcpy(messages[i], key_data_salt_.data(), key_data_salt_.size());
+    }
+    // The index is LE32: a package past 2^32 segments (16 TiB) wraps.
+    store_u32le(messages[i] + key_data_salt_.size(),
+                static_cast<uint32_t>(first + i));
+    views[i] = ByteView(messages[i], len);
+  }
+  sha_.one_block(std::span<const ByteView>(views, count),
+                 std::span<lanes::Sha512Digest>(digests, count));
+  for (size_t i = 0; i < count; ++i) {
+    std::memcpy(out + i * kAesBlockLen, digests[i].data(), kAesBlockLen);
+  }
+}
+
+size_t PackageCipher::encrypt(uint8_t* data, size_t len, uint64_t first_segment) {
+  uint8_t batch_ivs[kBatchSegments * kAesBlockLen];
+  uint64_t segment = first_segment;
+  size_t start = 0;
+  size_t end = 0;
+  while (start < len) {
+    const size_t batch_start = start;
+    const uint64_t batch_first = segment;
+    size_t count = 0;
+    for (; count < kBatchSegments && start < len;
+         ++count, ++segment, start += kSegmentLen) {
+      const size_t seg_len = std::min<size_t>(kSegmentLen, len - start);
+      const size_t padded = static_cast<size_t>(round_up(seg_len, block_size_));
+      // The checks in the order in which encrypting one segment meets them.
+      check_input_len(padded);
+      if (!fast_ivs_) {
+        uint8_t block_key[sizeof(uint32_t)];
+        store_u32le(block_key, static_cast<uint32_t>(segment));
+        const Bytes iv = create_iv(hash_algorithm_, key_data_salt_, block_size_, block_key);
+        check_iv_len(iv.size());
+        std::memcpy(batch_ivs + count * kAesBlockLen, iv.data(), kAesBlockLen);
+      }
+      check_block_multiple(padded);
+      std::memset(data + start + seg_len, 0, padded - seg_len);
+      end = start + padded;
+    }
+    if (fast_ivs_) segment_ivs(batch_first, count, batch_ivs);
+    const std::span<uint8_t> run(data + batch_start, end - batch_start);
+    aes_.encrypt(run, run, ByteView(batch_ivs, count * kAesBlockLen));
+  }
+  return end;
 }
 
 Bytes buffer_concat(std::span<const ByteView> buffers) {

@@ -13,6 +13,8 @@
 #include "common/bytes.h"
 #include "common/error.h"
 #include "helper/crypt/agile_format.h"
+#include "helper/crypt/lanes/aes_cbc.h"
+#include "helper/crypt/lanes/sha512_lanes.h"
 
 namespace cellvault {
 
@@ -73,6 +75,50 @@ size_t crypt_package_in_place(std::string_view cipher_algorithm,
                               uint64_t block_size, ByteView key_data_salt,
                               ByteView key, std::span<uint8_t> stream,
                               uint64_t package_len);
+
+// PackageCipher encrypts a package's segments a run at a time, so that a
+// package can be encrypted as it is read: a run starts at any segment
+// index and holds whole segments, except the package's last run, whose
+// last segment may be short and is zero-padded to the block size in the
+// room after it. The segments' bytes are those of crypt_package.
+class PackageCipher {
+ public:
+  // create checks the parameters as crypt_package does for a non-empty
+  // package (aborting the call on a fault) and expands the key for the AES
+  // kernel in use (aes_kernel_to_use) and the IVs for the SHA-512 kernel
+  // in use (from the environment, like the spin chain's).
+  static PackageCipher create(std::string_view cipher_algorithm,
+                              std::string_view chaining_mode,
+                              std::string_view hash_algorithm,
+                              uint64_t block_size, ByteView key_data_salt,
+                              ByteView key);
+
+  // encrypt encrypts the |len| plain bytes at |data|, which begin at
+  // segment |first_segment| of the package, where they lie, and returns
+  // the encrypted length: |len| rounded up to the block size. |len| is a
+  // whole number of segments unless this is the package's last run; the
+  // padding (at most block size - 1 bytes) goes after them, into room the
+  // caller provides.
+  size_t encrypt(uint8_t* data, size_t len, uint64_t first_segment);
+
+ private:
+  PackageCipher(lanes::Aes256CbcSegments aes, lanes::Sha512Lanes sha,
+                std::string_view hash_algorithm, ByteView key_data_salt,
+                uint64_t block_size);
+
+  // segment_ivs writes the IVs of |count| segments from |first| on to
+  // |out|, 16 bytes each, when the fast path applies.
+  void segment_ivs(uint64_t first, size_t count, uint8_t* out) const;
+
+  lanes::Aes256CbcSegments aes_;
+  lanes::Sha512Lanes sha_;
+  // The IVs' messages fit one SHA-512 block, hashed in the lanes of sha_;
+  // otherwise each IV goes through create_iv.
+  bool fast_ivs_;
+  std::string_view hash_algorithm_;
+  ByteView key_data_salt_;
+  uint64_t block_size_;
+};
 
 // buffer_concat returns the members of |buffers| one after another in list
 // order, with nothing between them; an empty list gives an empty buffer.

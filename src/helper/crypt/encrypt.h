@@ -27,6 +27,10 @@ struct OutputOptions {
   // When false, an existing destination is an AlreadyExists failure and is
   // never replaced (the command line without --force).
   bool replace_existing = true;
+  // When true, encrypt_file derives the password keys on a second thread
+  // while the package streams (the command line, for a single large file);
+  // the Python module starts no threads.
+  bool derive_beside = false;
 };
 
 // max_package_len returns the largest package that a container of
@@ -102,6 +106,45 @@ void write_container(File& file, const SealedPackage& sealed,
 // Abort to keep the output from being published (the destination then
 // stays as it was).
 using OutputCheck = std::function<void(File& written)>;
+
+// The streaming form, for a package in a regular file: it is read, encrypted
+// and written a chunk at a time, so the memory needed stays that of one
+// chunk whatever the package's size, and the file written is byte for byte
+// the one of seal_package and write_container (the directory entries'
+// timestamps aside, which are the clock's).
+
+// The length of every "EncryptionInfo" stream that seal_package makes.
+inline constexpr size_t kEncryptionInfoLen = 1289;
+// The package is read and written this many bytes at a time.
+inline constexpr size_t kStreamChunkLen = size_t{4} << 20;
+
+// write_streamed_container writes into |file| (open, empty) the compound
+// file of |version| for the package of |package_len| bytes that |source|
+// holds from its current position on, with |secrets| and |keys|: the
+// container that write_container writes for seal_package of that package.
+// |chunk_len|, a positive multiple of 4096, is how much of the package is
+// read at a time. The package is encrypted and hashed as it is read, and
+// the "EncryptionInfo" stream, which needs the hash, is written last into
+// the place held for it. A source that ends before |package_len| bytes or
+// goes on after them has changed since its size was taken: the call aborts
+// (without an I/O error behind it), as it does on a failing read. Write
+// errors abort with the error as the cause. It does not flush |file| to
+// disk but starts the writeback of what it has written as it goes.
+void write_streamed_container(File& file, File& source, uint64_t package_len,
+                              const FileSecrets& secrets,
+                              const PasswordKeys& keys, cfb::Version version,
+                              size_t chunk_len = kStreamChunkLen);
+
+// encrypt_file is encrypt for the package that the regular file |source|
+// holds from its current position on, |package_len| bytes when it was
+// opened, read as write_streamed_container reads it. The secrets are drawn
+// and the keys derived before the destination is touched (with
+// derive_beside, the keys are derived while the package streams); the destination
+// is then published only when the whole package has been read and
+// written, so a source that changes meanwhile leaves it as it was.
+void encrypt_file(std::string_view to_path, File& source, uint64_t package_len,
+                  std::string_view password, const OutputOptions& options = {},
+                  size_t chunk_len = kStreamChunkLen);
 
 // encrypt encrypts the package held by |package| under |password| and
 // writes the container with the streams "EncryptionInfo" and

@@ -11,6 +11,7 @@
 #include "common/bytes.h"
 #include "common/error.h"
 #include "common/secure.h"
+#include "helper/crypt/ossl.h"
 
 namespace cellvault {
 
@@ -24,6 +25,30 @@ TextResult<SecretBytes> hmac(std::string_view algorithm, ByteView key,
                              std::span<const ByteView> buffers);
 TextResult<SecretBytes> hmac(std::string_view algorithm, ByteView key,
                              std::initializer_list<ByteView> buffers);
+
+// Hmac computes the same HMAC-SHA-512 over a message handed over piece by
+// piece, so that a package can be hashed as it is encrypted, while its
+// ciphertext is still in the cache. The key block and the running state
+// are wiped when the object is released.
+class Hmac {
+ public:
+  // create starts the HMAC under |key|; an unsupported |algorithm| gives
+  // the error text of hmac.
+  static TextResult<Hmac> create(std::string_view algorithm, ByteView key);
+
+  // update appends |data| to the message.
+  void update(ByteView data);
+  // finish returns the HMAC of everything given to update. The object is
+  // spent afterwards: a further update or finish aborts the call.
+  SecretBytes finish();
+
+ private:
+  Hmac(EvpMdCtx ctx, SecretBytes outer_pad)
+      : ctx_(std::move(ctx)), outer_pad_(std::move(outer_pad)) {}
+
+  EvpMdCtx ctx_;
+  SecretBytes outer_pad_;
+};
 
 }  // namespace cellvault
 
