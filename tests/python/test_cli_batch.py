@@ -164,3 +164,25 @@ def test_groups_shrink_to_the_descriptors_there_are(tmp_path: Path,
     assert files_in(tmp_path / "out") == sorted(plains)
     for name, plain in plains.items():
         assert decrypt(tmp_path / "out" / name, PASSWORD) == plain, name
+
+
+@pytest.mark.parametrize("group_commit", ["on", "off"])
+def test_large_files_of_a_group_stream_under_the_groups_keys(
+        tmp_path: Path, password_file: Path, group_commit: str) -> None:
+    # Packages past the 4 MiB chunk are streamed into their containers with
+    # the keys their group derived in the lanes, beside files read whole;
+    # both container versions' readers must get every package back.
+    env = forced("avx512x8", tmp_path, CELLVAULT_GROUP_COMMIT=group_commit)
+    (tmp_path / "out").mkdir()
+    plains = {}
+    for i, size in enumerate([5_000_000, 2000, 9_437_185, 4096 * 1024 + 1]):
+        name = f"s{i}.xlsx"
+        plains[name] = make_package(tmp_path / name, size=size, fill=name)
+    for version in ["3", "4"]:
+        done = run(["encrypt", "-j1", "--force", "--container-version", version,
+                    "--password-file", str(password_file), *plains, "-o", "out"],
+                   tmp_path, env=env)
+        assert done.returncode == 0, done.stderr
+        assert files_in(tmp_path / "out") == sorted(plains)  # no temporaries
+        for name, plain in plains.items():
+            assert decrypt(tmp_path / "out" / name, PASSWORD) == plain, (version, name)
