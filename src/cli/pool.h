@@ -8,6 +8,11 @@
 
 namespace cellvault::cli {
 
+// on_threads runs |loop| on |threads| threads at once (at least one, the
+// caller's among them; fewer when no more can be started) and returns
+// once every one has returned.
+void on_threads(size_t threads, const std::function<void()>& loop);
+
 // for_each_file calls |work|(i) for every i below |count| on up to
 // |threads| threads (at least one, the caller's among them), each i once,
 // in rising order of start. A stop signal (StopOnSignal) ends the run: no

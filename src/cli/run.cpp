@@ -17,6 +17,7 @@
 
 #include "cli/interrupt.h"
 #include "cli/plan.h"
+#include "cli/pool.h"
 #include "cli/shown.h"
 #include "common/abort.h"
 #include "common/atomic_output.h"
@@ -390,16 +391,7 @@ void run_jobs(const std::vector<Job>& jobs, std::string_view password,
       committer.commit(std::move(group), started);
     }
   };
-  std::vector<std::thread> pool;
-  for (size_t t = 1; t < workers; ++t) {
-    try {
-      pool.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;  // fewer threads than asked for still do all the work
-    }
-  }
-  work();
-  for (std::thread& thread : pool) thread.join();
+  on_threads(workers, work);
 }
 
 }  // namespace cellvault::cli
