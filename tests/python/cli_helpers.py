@@ -33,6 +33,24 @@ def cli_path() -> str:
     return found
 
 
+def interrupt_once_written(args: list[str], cwd: Path, out: Path,
+                           env: dict[str, str] | None = None) -> list[str]:
+    """interrupt_once_written starts the command with `args`, sends it
+    SIGINT as soon as a first file appears in `out`, checks that it ended by
+    the signal, and returns the lines it wrote to standard error."""
+    proc = subprocess.Popen(
+        [cli_path(), *args], cwd=cwd, env={**os.environ, **(env or {})},
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        start_new_session=True)
+    deadline = time.monotonic() + 60
+    while not any(out.iterdir()) and time.monotonic() < deadline:
+        time.sleep(0.005)
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=120)
+    assert proc.returncode == -signal.SIGINT
+    return err.decode().splitlines()
+
+
 def run(args: list[str], cwd: Path, *, stdin: bytes = b"",
         env: dict[str, str] | None = None,
         before_exec: Callable[[], None] | None = None) -> subprocess.CompletedProcess[str]:

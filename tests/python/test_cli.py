@@ -7,16 +7,14 @@ from __future__ import annotations
 
 import importlib.metadata
 import os
-import signal
 import subprocess
 import termios
-import time
 from pathlib import Path
 
 import msoffcrypto
 import pytest
 
-from cli_helpers import PASSWORD, PtyProcess, cli_path, files_in, run
+from cli_helpers import PASSWORD, PtyProcess, cli_path, files_in, interrupt_once_written, run
 from oracle import container, decrypt
 from workbooks import make_package
 from cli_helpers import password_file, workbook  # noqa: F401 (fixtures)
@@ -323,18 +321,10 @@ def test_interrupt_finishes_files_in_progress_and_starts_no_more(
     plain = make_package(tmp_path / "in" / "b00.xlsx", fill="same")
     for i in range(1, count):
         (tmp_path / "in" / f"b{i:02}.xlsx").write_bytes(plain)
-    proc = subprocess.Popen(
-        [cli_path(), "encrypt", "-j1", "--password-file", str(password_file),
+    lines = interrupt_once_written(
+        ["encrypt", "-j1", "--password-file", str(password_file),
          *sorted(str(p) for p in (tmp_path / "in").iterdir()), "-o", "out"],
-        cwd=tmp_path, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE, start_new_session=True)
-    deadline = time.monotonic() + 60
-    while not any((tmp_path / "out").iterdir()) and time.monotonic() < deadline:
-        time.sleep(0.005)
-    proc.send_signal(signal.SIGINT)
-    _, err = proc.communicate(timeout=120)
-    assert proc.returncode == -signal.SIGINT
-    lines = err.decode().splitlines()
+        tmp_path, tmp_path / "out")
     assert lines[0] == "cellvault: interrupted; the files in progress were finished"
     assert lines[1].endswith(" not started")
     written = files_in(tmp_path / "out")  # no temporary files among them

@@ -9,10 +9,7 @@ from __future__ import annotations
 
 import io
 import os
-import signal
 import struct
-import subprocess
-import time
 from pathlib import Path
 
 import olefile
@@ -20,7 +17,8 @@ import pytest
 from msoffcrypto.method.ecma376_agile import ECMA376Agile
 
 import locked_files
-from cli_helpers import PASSWORD, PtyProcess, built_tool, cli_path, files_in, run
+from cli_helpers import (PASSWORD, PtyProcess, built_tool, cli_path, files_in,
+                         interrupt_once_written, run)
 from cli_helpers import password_file, workbook  # noqa: F401 (fixtures)
 from workbooks import make_package
 
@@ -264,18 +262,10 @@ def test_an_interrupt_lets_the_files_in_progress_finish(tmp_path: Path, locked_b
     (tmp_path / "out").mkdir()
     for i in range(count):
         (tmp_path / "in" / f"b{i:02}.xlsx").write_bytes(locked.read_bytes())
-    proc = subprocess.Popen(
-        [cli_path(), "decrypt", "-j1", "--password-env", "PW",
+    lines = interrupt_once_written(
+        ["decrypt", "-j1", "--password-env", "PW",
          *sorted(str(p) for p in (tmp_path / "in").iterdir()), "-o", "out"],
-        cwd=tmp_path, env={**os.environ, "PW": PASSWORD}, stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
-    deadline = time.monotonic() + 60
-    while not any((tmp_path / "out").iterdir()) and time.monotonic() < deadline:
-        time.sleep(0.005)
-    proc.send_signal(signal.SIGINT)
-    _, err = proc.communicate(timeout=120)
-    assert proc.returncode == -signal.SIGINT
-    lines = err.decode().splitlines()
+        tmp_path, tmp_path / "out", env={"PW": PASSWORD})
     assert lines[0] == "cellvault: interrupted; the files in progress were finished"
     assert lines[1].startswith("cellvault: decrypted ") and lines[1].endswith(" not started")
     written = files_in(tmp_path / "out")  # complete files only, no temporary ones
