@@ -130,7 +130,9 @@ int files_command(Options options) {
   const std::string_view text(reinterpret_cast<const char*>(password->data()),
                               password->size());
   const unsigned threads = options.jobs != 0 ? options.jobs : default_jobs();
-  const OutputOptions output{options.version, /*replace_existing=*/options.force};
+  OutputOptions output;
+  output.version = options.version;
+  output.replace_existing = options.force;
 
   // verify's report lines are its progress.
   const bool show_bar = count > 1 && !verifying && !options.quiet && isatty(STDERR_FILENO);

@@ -201,7 +201,8 @@ std::optional<std::string> finish_one(Entry& e, const OutputOptions& options,
     if (const std::optional<uint64_t> streamed =
             verify_output ? std::nullopt : streamed_len(e.source)) {
       IoResult<AtomicOutput> begun =
-          AtomicOutput::begin(output_path(job.output), options.replace_existing);
+          AtomicOutput::begin(output_path(job.output), options.replace_existing,
+                              options.cancel);
       if (!begun.ok()) return cannot_write(job.output, begun.error());
       AtomicOutput& out = e.output.emplace(std::move(*begun));
       write_streamed_container(out.file(), e.source, *streamed, e.secrets, e.keys,
@@ -221,7 +222,8 @@ std::optional<std::string> finish_one(Entry& e, const OutputOptions& options,
     SealedPackage sealed = seal_package(std::move(*data), e.secrets, e.keys);
     // Only now is the destination touched.
     IoResult<AtomicOutput> begun =
-        AtomicOutput::begin(output_path(job.output), options.replace_existing);
+        AtomicOutput::begin(output_path(job.output), options.replace_existing,
+                            options.cancel);
     if (!begun.ok()) return cannot_write(job.output, begun.error());
     AtomicOutput& out = e.output.emplace(std::move(*begun));
     if (expected && out.in_place()) {
@@ -376,6 +378,8 @@ void run_jobs(const std::vector<Job>& jobs, std::string_view password,
   // while its package streams (for a large file; a small one ignores it).
   OutputOptions one_file = output;
   one_file.derive_beside = jobs.size() == 1;
+  // The first stop signal also ends a wait for an output's reader (a FIFO).
+  one_file.cancel = CancelHook(stop_requested, nullptr);
   std::atomic<size_t> next{0};
   auto work = [&] {
     Committer committer(reporter);

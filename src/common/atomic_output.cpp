@@ -157,14 +157,39 @@ IoResult<File> anonymous_file() {
 // process's own descriptors is duplicated, so that the bytes go where the
 // descriptor stands and an append-mode descriptor appends; anything else
 // is opened for writing by the kernel, which follows its own links. A
-// FIFO opened so waits for a reader, as any writer of a FIFO does.
-IoResult<File> open_in_place(const Destination& dest) {
+// FIFO opened so waits for a reader, as any writer of a FIFO does; with an
+// active |cancel| that wait is a loop of non-blocking opens (ENXIO while no
+// reader is there) that asks the hook every kCancelPollMs, so that a
+// caller who gives up is not stuck in open for ever.
+IoResult<File> open_in_place(const Destination& dest, const CancelHook& cancel) {
   if (dest.own_fd >= 0) {
     const int fd = ::fcntl(dest.own_fd, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) return Err{IoError::from_errno()};
     return File(fd);
   }
-  return File::open_at(dest.dir.fd(), dest.name, O_WRONLY | O_NOCTTY);
+  if (!cancel.active() || !dest.exists || !S_ISFIFO(dest.st.st_mode)) {
+    return File::open_at(dest.dir.fd(), dest.name, O_WRONLY | O_NOCTTY);
+  }
+  constexpr int kRetryMs = 10;
+  for (int waited = 0;; waited += kRetryMs) {
+    IoResult<File> r = File::open_at(dest.dir.fd(), dest.name, O_WRONLY | O_NOCTTY | O_NONBLOCK);
+    if (r.ok()) {
+      // Written as any descriptor is: blocking while the pipe is full.
+      const int flags = ::fcntl(r->fd(), F_GETFL);
+      if (flags < 0 || ::fcntl(r->fd(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return Err{IoError::from_errno()};
+      }
+      return r;
+    }
+    if (r.error().os_error() != ENXIO) return r;
+    if (waited >= kCancelPollMs) {
+      waited = 0;
+      if (cancel.requested()) {
+        return Err{IoError::custom(ErrorKind::Interrupted, std::string(kCancelledOutputMessage))};
+      }
+    }
+    ::usleep(kRetryMs * 1000);
+  }
 }
 
 // write_out writes |data| to |fd| at its position, waiting whenever a
@@ -233,7 +258,8 @@ IoError replaced_but_unflushed(std::string_view path, int os_error) {
 }
 
 IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
-                                           bool replace_existing) {
+                                           bool replace_existing,
+                                           const CancelHook& cancel) {
   CV_TRY_ASSIGN(Destination dest,
                 writable_destination(to_path, replace_existing));
 
@@ -244,7 +270,7 @@ IoResult<AtomicOutput> AtomicOutput::begin(std::string_view to_path,
     // A descriptor, device, FIFO or socket cannot be replaced by a file,
     // nor can a file that a rename may not replace: they are written in
     // place, with nothing to undo and nothing to rename.
-    CV_TRY_ASSIGN(out.target_, open_in_place(dest));
+    CV_TRY_ASSIGN(out.target_, open_in_place(dest, cancel));
     CV_TRY_ASSIGN(out.file_, anonymous_file());
     out.in_place_ = true;
     return out;

@@ -45,6 +45,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/cancel.h"
 #include "common/destination.h"
 #include "common/error.h"
 #include "common/file.h"
@@ -75,8 +76,14 @@ class AtomicOutput {
   // kDestinationExistsMessage without |replace_existing|), or the error of
   // creating the temporary file beside the destination (a temporary file
   // that cannot be made is never a reason to write a file in place).
+  //
+  // A destination that is a FIFO waits, like any writer of one, until a
+  // reader opens it; with an active |cancel| the wait asks it every
+  // kCancelPollMs and ends with the Interrupted error
+  // kCancelledOutputMessage when it says stop.
   static IoResult<AtomicOutput> begin(std::string_view to_path,
-                                      bool replace_existing = true);
+                                      bool replace_existing = true,
+                                      const CancelHook& cancel = {});
 
   AtomicOutput(AtomicOutput&& other) noexcept;
   AtomicOutput& operator=(AtomicOutput&&) = delete;

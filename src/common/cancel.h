@@ -25,6 +25,8 @@ class CancelHook {
   constexpr CancelHook(AskFn ask, void* context) : ask_(ask), context_(context) {}
 
   bool requested() const { return ask_ != nullptr && ask_(context_); }
+  // active tells whether anyone is asked at all.
+  bool active() const { return ask_ != nullptr; }
 
  private:
   AskFn ask_ = nullptr;
@@ -38,6 +40,9 @@ inline constexpr int kCancelPollMs = 100;
 // The message of the Interrupted error that a cancelled wait returns.
 inline constexpr std::string_view kCancelledMessage =
     "interrupted while waiting for input";
+// The same for a wait for the reader of an output that is a FIFO.
+inline constexpr std::string_view kCancelledOutputMessage =
+    "interrupted while waiting for a reader of the output";
 
 }  // namespace cellvault
 

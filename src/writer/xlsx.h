@@ -18,7 +18,8 @@ namespace cellvault {
 // way the two paths may name the same file. While the source keeps the call waiting
 // for input (a FIFO without a writer, a pipe), |cancel| is asked whether to
 // stop; a stop aborts with the Interrupted error kCancelledMessage before
-// anything is written. Every failure throws Abort; the destination is then
+// anything is written. It is asked the same way while an output that is a
+// FIFO waits for its reader. Every failure throws Abort; the destination is then
 // as it was before the call, with the exceptions that encrypt lists.
 void set_password(std::string_view from_path, std::string_view to_path,
                   std::string_view password, const OutputOptions& options = {},

@@ -240,6 +240,42 @@ def test_interrupt_stops_a_call_that_waits_for_a_fifo(tmp_path, source):
     assert oracle.decrypt(out, "pw") == source.read_bytes()
 
 
+# A call whose destination is a FIFO that nobody reads: Ctrl-C raises
+# KeyboardInterrupt instead of leaving the call stuck in open for ever,
+# and the FIFO stays as it was.
+FIFO_OUTPUT_CALL = textwrap.dedent("""
+    import os, sys
+    import cellvault
+    src, fifo = sys.argv[1:3]
+    print("calling", flush=True)
+    try:
+        cellvault.encrypt_excelfile(src, fifo, "pw")
+    except KeyboardInterrupt:
+        print("KeyboardInterrupt", sorted(os.listdir(os.path.dirname(fifo))))
+""")
+
+
+def test_interrupt_stops_a_call_that_waits_for_a_reader_of_its_fifo(tmp_path, source):
+    out = tmp_path / "out"
+    out.mkdir()
+    fifo = out / "locked.xlsx"
+    os.mkfifo(fifo)
+    child = subprocess.Popen([sys.executable, "-c", FIFO_OUTPUT_CALL, str(source), str(fifo)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "calling\n"
+        time.sleep(0.5)  # into the wait (a signal before it is seen there too)
+        child.send_signal(signal.SIGINT)
+        stdout, stderr = child.communicate(timeout=30)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == 0, stderr
+    assert stdout == "KeyboardInterrupt ['locked.xlsx']\n"
+    assert stderr == ""
+    assert fifo.is_fifo()
+
+
 def test_fifo_source_with_a_late_writer_is_read_whole(tmp_path):
     fifo = tmp_path / "in.xlsx"
     os.mkfifo(fifo)

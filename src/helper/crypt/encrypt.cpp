@@ -360,7 +360,7 @@ void encrypt_file(std::string_view to_path, File& source, uint64_t package_len,
     return *keys;
   };
   AtomicOutput output =
-      unwrap(AtomicOutput::begin(to_path, options.replace_existing));
+      unwrap(AtomicOutput::begin(to_path, options.replace_existing, options.cancel));
   stream_container(output.file(), source, package_len, secrets, ready_keys,
                    options.version, chunk_len);
   unwrap(output.commit());
@@ -375,7 +375,7 @@ void encrypt(std::string_view to_path, PackageBuffer package,
 
   // Only now is the destination touched.
   AtomicOutput output =
-      unwrap(AtomicOutput::begin(to_path, options.replace_existing));
+      unwrap(AtomicOutput::begin(to_path, options.replace_existing, options.cancel));
   if (check && output.in_place()) {
     abort_call("the output is not a regular file, so it would be written in place and "
                "cannot be checked before it is published");

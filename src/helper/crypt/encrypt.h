@@ -13,6 +13,7 @@
 
 #include "cfb/version.h"
 #include "common/bytes.h"
+#include "common/cancel.h"
 #include "common/file.h"
 #include "common/package_buffer.h"
 #include "common/secure.h"
@@ -31,6 +32,9 @@ struct OutputOptions {
   // while the package streams (the command line, for a single large file);
   // the Python module starts no threads.
   bool derive_beside = false;
+  // Asked while an output that is a FIFO waits for its reader (see
+  // AtomicOutput::begin): the caller's way to give up that wait.
+  CancelHook cancel;
 };
 
 // max_package_len returns the largest package that a container of
