@@ -15,6 +15,7 @@ from pathlib import Path
 
 import pytest
 
+from cli_helpers import cli_path
 from oracle import decrypt
 from workbooks import make_package
 
@@ -41,7 +42,10 @@ def assert_locked(inputs: list[Path], out_dir: Path) -> None:
 
 
 def run_example(argv: list[str], timeout: float = 120) -> subprocess.CompletedProcess[str]:
-    env = dict(os.environ, CELLVAULT_PASSWORD=PASSWORD)
+    # The examples run `cellvault` as a user would, from PATH: the installed
+    # command's folder comes first, whether or not its environment is active.
+    path = os.pathsep.join([os.path.dirname(cli_path()), os.environ.get("PATH", "")])
+    env = dict(os.environ, CELLVAULT_PASSWORD=PASSWORD, PATH=path)
     return subprocess.run(argv, env=env, capture_output=True, text=True, timeout=timeout,
                           check=False, cwd=EXAMPLES)
 
