@@ -20,17 +20,12 @@ import tempfile
 import time
 from pathlib import Path
 
-from benchlib import PASSWORD, ROOT, machine_load, median
+from benchlib import PASSWORD, ROOT, find_command, machine_load, median
 
 sys.path.insert(0, str(ROOT / "tests" / "python"))
 from workbooks import make_sized_workbook  # noqa: E402
 
 THREADS = ROOT / "examples" / "lock_with_threads.py"
-
-
-def cellvault_command():
-    scripts = Path(sys.executable).parent / "cellvault"
-    return str(scripts) if scripts.exists() else shutil.which("cellvault")
 
 
 def make_batch(folder, small, large):
@@ -64,7 +59,7 @@ def main():
     parser.add_argument("--large", type=int, default=4)
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
-    cli = cellvault_command()
+    cli = find_command("cellvault")
     if cli is None:
         sys.exit("the cellvault command is not installed (pip install .)")
 

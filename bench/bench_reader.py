@@ -26,10 +26,7 @@ from CELLVAULT_TOOLS_DIR (default build/test/tests/cpp).
 """
 
 import argparse
-import io
 import os
-import shutil
-import sysconfig
 import tempfile
 import zipfile
 from pathlib import Path
@@ -49,10 +46,7 @@ def reader_tool() -> Path:
 
 def cellvault_command() -> str:
     """The installed command: the environment's scripts folder first."""
-    candidate = Path(sysconfig.get_path("scripts")) / "cellvault"
-    if candidate.is_file() and os.access(candidate, os.X_OK):
-        return str(candidate)
-    found = shutil.which("cellvault")
+    found = B.find_command("cellvault")
     if found is None:
         raise SystemExit("the cellvault command is not installed (pip install .)")
     return found

@@ -219,22 +219,32 @@ FIFO_CALL = textwrap.dedent("""
 """)
 
 
-def test_interrupt_stops_a_call_that_waits_for_a_fifo(tmp_path, source):
-    fifo = tmp_path / "in.xlsx"
-    os.mkfifo(fifo)
-    out = tmp_path / "out" / "locked.xlsx"
-    out.parent.mkdir()
-    child = subprocess.Popen([sys.executable, "-c", FIFO_CALL, str(fifo), str(out), str(source)],
+def interrupt_call(argv, ready):
+    """Starts the module call of `argv` in a child interpreter, waits for
+    `ready()` (given the child), sends it SIGINT and returns its output."""
+    child = subprocess.Popen([sys.executable, "-c", *argv],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        wait_until_open(child.pid, fifo)
-        time.sleep(0.2)
+        ready(child)
         child.send_signal(signal.SIGINT)
         stdout, stderr = child.communicate(timeout=30)
     finally:
         child.kill()
         child.wait()
     assert child.returncode == 0, stderr
+    return stdout, stderr
+
+
+def test_interrupt_stops_a_call_that_waits_for_a_fifo(tmp_path, source):
+    fifo = tmp_path / "in.xlsx"
+    os.mkfifo(fifo)
+    out = tmp_path / "out" / "locked.xlsx"
+    out.parent.mkdir()
+    def in_the_wait(child):
+        wait_until_open(child.pid, fifo)
+        time.sleep(0.2)
+
+    stdout, stderr = interrupt_call([FIFO_CALL, str(fifo), str(out), str(source)], in_the_wait)
     assert stdout == "KeyboardInterrupt []\nthen encrypted\n"
     assert stderr == ""  # no failure report: an interrupt is no failure
     assert oracle.decrypt(out, "pw") == source.read_bytes()
@@ -260,17 +270,11 @@ def test_interrupt_stops_a_call_that_waits_for_a_reader_of_its_fifo(tmp_path, so
     out.mkdir()
     fifo = out / "locked.xlsx"
     os.mkfifo(fifo)
-    child = subprocess.Popen([sys.executable, "-c", FIFO_OUTPUT_CALL, str(source), str(fifo)],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
+    def in_the_call(child):
         assert child.stdout.readline() == "calling\n"
         time.sleep(0.5)  # into the wait (a signal before it is seen there too)
-        child.send_signal(signal.SIGINT)
-        stdout, stderr = child.communicate(timeout=30)
-    finally:
-        child.kill()
-        child.wait()
-    assert child.returncode == 0, stderr
+
+    stdout, stderr = interrupt_call([FIFO_OUTPUT_CALL, str(source), str(fifo)], in_the_call)
     assert stdout == "KeyboardInterrupt ['locked.xlsx']\n"
     assert stderr == ""
     assert fifo.is_fifo()
